@@ -1,0 +1,211 @@
+#include "core/daemon.h"
+
+#include "core/config.h"
+#include "core/globals.h"
+#include "core/logging.h"
+#include "core/platform.h"
+#include "core/signal_pipe.h"
+#include "core/test_marker.h"
+#include "strategy/superio_manager.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char kSerialBoardVendor[] = "Tarvelo";
+
+// Clears the globals that point into main's objects when they go away, on
+// every way out, so nothing can reach a destroyed manager or monitor.
+struct GlobalsReset {
+    std::unique_ptr<EnvironmentMonitor> monitor;
+
+    ~GlobalsReset()
+    {
+        sensors = nullptr;
+        monitor.reset();
+        globalSio = nullptr;
+    }
+};
+
+std::shared_ptr<IVendorStrategy> create(const std::function<std::shared_ptr<IVendorStrategy>()>& make)
+{
+    return make ? make() : nullptr;
+}
+
+// All candidates are tried on one port before any is tried on the next.
+bool detect(SuperIOManager& manager, const std::vector<uint16_t>& ports)
+{
+    for (const uint16_t port : ports) {
+        for (const auto& candidate : manager.strategies) {
+            if (candidate->probe(port)) {
+                manager.current = candidate;
+                manager.port = port;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+uint8_t timeoutForInterval(int intervalMs)
+{
+    return static_cast<uint8_t>(std::min(intervalMs / 500 + 1, 255));
+}
+
+void shutdownHandler(int signalNumber)
+{
+    if (globalSio) {
+        qInfo() << "Получен сигнал" << signalNumber << ". Остановка Watchdog и выход...";
+        if (globalSio->current)
+            globalSio->current->wdt_stop(globalSio->port);
+    }
+    QCoreApplication::quit();
+}
+
+int runDaemon(int argc, char** argv, const DaemonParts& parts)
+{
+    installMessageHandler();
+
+    setupDebugFromConfig(CONFIG_FILE);
+    setupTarveloForce(CONFIG_FILE);
+    setupMonitoringFromConfig(CONFIG_FILE);
+
+    if (platform().getuid() != 0) {
+        qCritical() << "Требуются права ROOT (sudo)!";
+        return 1;
+    }
+    // Checked also when only the serial board is wanted: the daemon is meant
+    // to run where it may reach the Super I/O ports.
+    if (platform().iopl(3) != 0) {
+        qCritical() << "Ошибка iopl(3): доступ к портам ввода-вывода запрещен!";
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    QSettings settings(CONFIG_FILE, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+
+    GlobalsReset globalsReset;
+    SuperIOManager manager;
+    globalSio = &manager;
+
+    // The Super I/O candidates exist also when the serial board is forced;
+    // they are then neither configured nor probed.
+    const std::pair<const char*, std::shared_ptr<IVendorStrategy>> superIo[] = {
+        {"Fintek", create(parts.makeFintek)},
+        {"ITE", create(parts.makeIte)},
+        {"Nuvoton", create(parts.makeNuvoton)},
+    };
+    for (const auto& [vendorWord, strategy] : superIo) {
+        if (strategy && !tarveloEnabled)
+            loadVendorConfig(settings, QLatin1String(vendorWord), strategy, manager);
+    }
+    if (parts.makeSerialBoard)
+        manager.strategies.push_back(parts.makeSerialBoard(settings));
+
+    if (!detect(manager, readScanPorts(settings))) {
+        qCritical() << "Поддерживаемое устройство Watchdog не найдено!";
+        return 1;
+    }
+
+    const QString vendor = QString::fromStdString(manager.vendor());
+    const QString model = QString::fromStdString(manager.model());
+    const QString modelCode = QString::fromStdString(manager.current->model_code());
+    const QString vendorSection = QStringLiteral("Vendor_") + vendor;
+    const bool serialBoard = vendor == QLatin1String(kSerialBoardVendor);
+
+    if (serialBoard) {
+        handOverDconTemplates(settings, manager, model);
+        if (parts.makeMonitor) {
+            globalsReset.monitor = parts.makeMonitor(model, CONFIG_FILE);
+            sensors = globalsReset.monitor.get();
+        }
+    } else {
+        handOverRegisterLists(settings, *manager.current, model, vendorSection);
+    }
+
+    qInfo() << "Обнаружено устройство:" << vendor << "Модель:" << model << "(" << modelCode << ")";
+
+    const int intervalMs = readIntervalMs(settings, model);
+    // The timeout is 8 bits wide: past 255 s it would wrap to a tiny value
+    // (or 0, which disarms), so refuse rather than arm a watchdog that the
+    // next feed cannot reach in time.
+    if (intervalMs > kLongestFeedIntervalMs) {
+        qCritical() << "Интервал кормления слишком велик: таймаут Watchdog не может превышать 255 сек.";
+        return 1;
+    }
+    const uint8_t timeoutSec = timeoutForInterval(intervalMs);
+
+    SignalPipe signalPipe;
+    if (!signalPipe.install()) {
+        qCritical() << "Не удалось установить обработчик сигналов SIGINT/SIGTERM!";
+        return 1;
+    }
+
+    qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec)
+            << "сек.";
+    manager.current->wdt_start(manager.port, timeoutSec);
+
+    if (serialBoard && sensors) {
+        sensors->queryStaticSensors();
+        // With periodic monitoring on, the dynamic channels are read by the
+        // first monitoring request instead.
+        if (!envEnabled)
+            sensors->queryDynamicSensors();
+    }
+
+    qInfo("*****************\n");
+
+    QTimer envTimer;
+    if (envEnabled) {
+        QObject::connect(&envTimer, &QTimer::timeout, [] {
+            qDebug() << "Запрос считывания датчиков окружения.";
+            envQueryRequest = true;
+        });
+        envTimer.start(envIntervalMs);
+    }
+
+    QTimer feedTimer;
+    // A coarse timer may fire up to 5 % off its period.
+    feedTimer.setTimerType(Qt::PreciseTimer);
+    TestMarker testMarker;
+    QObject::connect(&feedTimer, &QTimer::timeout, [&] {
+        if (testMarker.check(TEST_FILE) == TestMarker::State::Honoured) {
+            qWarning() << "!!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...";
+            QFile::remove(TEST_FILE);
+            feedTimer.stop();
+            return;
+        }
+        if (manager.current)
+            manager.current->wdt_feed(manager.port, timeoutSec);
+        qDebug() << "Таймер сброшен.";
+
+        // The pending environment reading comes after the feed; with a
+        // Super I/O chip there is nothing to read and the request stays.
+        if (envQueryRequest && serialBoard) {
+            if (sensors)
+                sensors->queryDynamicSensors();
+            envQueryRequest = false;
+        }
+    });
+    feedTimer.start(intervalMs);
+
+    // No tick may follow the stop: for some chips a feed re-arms the
+    // watchdog, which would then reset the machine after the daemon left.
+    QObject::connect(&signalPipe, &SignalPipe::received, [&](int signalNumber) {
+        feedTimer.stop();
+        envTimer.stop();
+        shutdownHandler(signalNumber);
+    });
+
+    return app.exec();
+}

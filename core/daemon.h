@@ -1,0 +1,44 @@
+#pragma once
+
+#include "core/environment_monitor.h"
+#include "strategy/vendor_strategy.h"
+
+#include <QSettings>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// The hardware-specific pieces the daemon core is assembled from. The
+// production set lives in candidates.cpp; tests hand in fakes. A part left
+// empty is simply not there (no such candidate, no monitor).
+struct DaemonParts {
+    // The Super I/O candidates, created always and probed in this order.
+    std::function<std::shared_ptr<IVendorStrategy>()> makeFintek;
+    std::function<std::shared_ptr<IVendorStrategy>()> makeIte;
+    std::function<std::shared_ptr<IVendorStrategy>()> makeNuvoton;
+    // The serial controller board, configured from "Vendor_Tarvelo"; always
+    // the last candidate, or the only one when it is forced.
+    std::function<std::shared_ptr<IVendorStrategy>(const QSettings& settings)> makeSerialBoard;
+    // The board's environment monitor, for the detected model.
+    std::function<std::unique_ptr<EnvironmentMonitor>(const QString& model, const QString& configPath)>
+        makeMonitor;
+};
+
+/// The parts of the real daemon.
+DaemonParts productionParts();
+
+/// The whole life of the daemon, from start-up to its exit code: 1 when it
+/// cannot run, 0 after an orderly stop on SIGINT or SIGTERM.
+int runDaemon(int argc, char** argv, const DaemonParts& parts);
+
+/// The orderly stop: log, disarm the detected watchdog, leave the event loop.
+/// Runs from the event loop, never inside another hardware sequence.
+void shutdownHandler(int signalNumber);
+
+/// The longest feed period a watchdog timeout of at most 255 s still covers.
+constexpr int kLongestFeedIntervalMs = 254999;
+
+/// The watchdog timeout in seconds for a feed period: period / 500 + 1,
+/// saturated at 255 instead of wrapping around.
+uint8_t timeoutForInterval(int intervalMs);

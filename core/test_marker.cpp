@@ -1,0 +1,34 @@
+#include "core/test_marker.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <sys/stat.h>
+
+TestMarker::State TestMarker::check(const QString& path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        warned = false;
+        return State::Absent;
+    }
+
+    const char* reason = nullptr;
+    if (S_ISLNK(info.st_mode))
+        reason = "это символическая ссылка";
+    else if (!S_ISREG(info.st_mode))
+        reason = "это не обычный файл";
+    else if (info.st_uid != 0)
+        reason = "владелец файла не root";
+    if (!reason)
+        return State::Honoured;
+
+    if (!warned || info.st_dev != warnedDevice || info.st_ino != warnedInode) {
+        warned = true;
+        warnedDevice = info.st_dev;
+        warnedInode = info.st_ino;
+        qWarning() << "Файл тестового режима" << path << "проигнорирован:" << reason
+                   << "- кормление продолжается.";
+    }
+    return State::Ignored;
+}

@@ -1,0 +1,301 @@
+#include "core/config.h"
+#include "core/globals.h"
+#include "strategy/superio_manager.h"
+#include "support/daemon_harness.h"
+#include "support/log_capture.h"
+
+#include <QLoggingCategory>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+protected:
+    void TearDown() override { QLoggingCategory::setFilterRules(QString()); }
+
+    // The settings object of the daemon: INI with the UTF-8 codec.
+    std::unique_ptr<QSettings> settingsFor(const QString& ini)
+    {
+        harness.writeConfig(ini);
+        auto settings = std::make_unique<QSettings>(CONFIG_FILE, QSettings::IniFormat);
+        settings->setIniCodec("UTF-8");
+        return settings;
+    }
+
+    DaemonHarness harness;
+    LogCapture log;
+};
+
+TEST(SwitchForm, AcceptedWordsAndNumbers)
+{
+    const struct {
+        const char* text;
+        bool on;
+    } rows[] = {
+        {"on", true},   {"ON", true},   {"True", true},  {"1", true},     {"01", true},
+        {"yes", false}, {"2", false},   {"", false},     {"off", false},  {"enabled", false},
+        {"0", false},   {"tru", false}, {"-1", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(readSwitch(QString::fromUtf8(row.text)), row.on) << row.text;
+}
+
+TEST(HexForm, WithOrWithoutPrefixUnreadableIsZero)
+{
+    const struct {
+        const char* text;
+        uint value;
+    } rows[] = {
+        {"0x2E", 0x2E}, {"2e", 0x2E}, {"10", 16}, {"0XAA", 0xAA}, {"zz", 0}, {"", 0}, {"0x", 0}, {" 4E ", 0x4E},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(readHex(QString::fromUtf8(row.text)), row.value) << row.text;
+}
+
+TEST(ParseCmds, ItemFormsAndLowByteOfEachNumber)
+{
+    const struct {
+        QStringList items;
+        RegList expected;
+    } rows[] = {
+        {{"0x07:0x87"}, {{0x07, 0x87}}},
+        {{"07:87"}, {{0x07, 0x87}}},
+        {{"::0x07:0x87"}, {{0x07, 0x87}}},
+        {{"0x07:"}, {}},
+        {{":0x07"}, {}},
+        {{"0x07"}, {}},
+        {{"0x07:0x87:0x01"}, {}},
+        {{"0x07:zz"}, {{0x07, 0x00}}},
+        {{"0x07:0x107"}, {{0x07, 0x07}}},
+        {{""}, {}},
+        {{}, {}},
+        {{"0x07:0x07", "bad", "f6:1e", "0x07:0x07"}, {{0x07, 0x07}, {0xF6, 0x1E}, {0x07, 0x07}}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(parseCmds(row.items), row.expected) << row.items.join(QLatin1Char(',')).toStdString();
+}
+
+TEST_F(ConfigTest, DebugSwitchWithItsFallbackKey)
+{
+    const struct {
+        const char* ini;
+        bool on;
+    } rows[] = {
+        {"", false},
+        {"[Debug]\nEnabled=true\n", true},
+        {"[Debug]\nEnabled=yes\n", false},
+        {"[Debug]\nEnabled=\n[Watchdog]\nDebug=true\n", true},
+        {"[Watchdog]\nDebug=ON\n", true},
+        {"[Debug]\nEnabled=off\n[Watchdog]\nDebug=true\n", false},
+        {"[debug]\nenabled=1\n", true},
+    };
+    for (const auto& row : rows) {
+        harness.writeConfig(QString::fromUtf8(row.ini));
+        const int before = log.lines().size();
+        setupDebugFromConfig(CONFIG_FILE);
+        EXPECT_EQ(QLoggingCategory::defaultCategory()->isDebugEnabled(), row.on) << row.ini;
+        ASSERT_EQ(log.lines().size(), before + 1);
+        EXPECT_EQ(log.lines().last(), row.on ? QStringLiteral("[INFO ] === DEBUG MODE ENABLED from config ===")
+                                             : QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="))
+            << row.ini;
+    }
+}
+
+TEST_F(ConfigTest, DebugOffDropsDebugMessagesOfEveryCategory)
+{
+    setupDebugFromConfig(CONFIG_FILE); // no file: off
+    qDebug() << "hidden";
+    QLoggingCategory other("wdt.other");
+    qCDebug(other) << "hidden too";
+    EXPECT_EQ(log.count(QStringLiteral("hidden")), 0);
+}
+
+TEST_F(ConfigTest, ForcingTheSerialBoardLogsOnlyWhenOn)
+{
+    harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=off\n"));
+    setupTarveloForce(CONFIG_FILE);
+    EXPECT_FALSE(tarveloEnabled);
+    EXPECT_TRUE(log.lines().isEmpty());
+
+    harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=True\n"));
+    setupTarveloForce(CONFIG_FILE);
+    EXPECT_TRUE(tarveloEnabled);
+    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("[INFO ] === Принудительный выбор Tarvelo ===")});
+}
+
+TEST_F(ConfigTest, MonitoringSwitchAndInterval)
+{
+    const struct {
+        const char* ini;
+        bool on;
+        int interval;
+        int warnings;
+    } rows[] = {
+        {"", false, 60000, 0},
+        {"[Vendor_Tarvelo]\nEnvMonitor=Enabled\n", true, 60000, 0},
+        {"[Vendor_Tarvelo]\nEnvMonitor=enable\nEnvIntervalMs=1500\n", true, 1500, 0},
+        {"[Vendor_Tarvelo]\nEnvMonitor=2\n", false, 60000, 0},
+        {"[Vendor_Tarvelo]\nEnvMonitor=TRUE\nEnvIntervalMs=0\n", true, 60000, 1},
+        {"[Vendor_Tarvelo]\nEnvMonitor=1\nEnvIntervalMs=abc\n", true, 60000, 1},
+        // Would be a negative period once stored in an int.
+        {"[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=3000000000\n", true, 60000, 1},
+        {"[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=-5\n", true, 60000, 1},
+        {"[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=2147483647\n", true, 2147483647, 0},
+    };
+    for (const auto& row : rows) {
+        harness.writeConfig(QString::fromUtf8(row.ini));
+        envIntervalMs = 60000;
+        const LogCapture rowLog;
+        setupMonitoringFromConfig(CONFIG_FILE);
+        EXPECT_EQ(envEnabled, row.on) << row.ini;
+        EXPECT_EQ(envIntervalMs, row.interval) << row.ini;
+        const QStringList lines = rowLog.lines();
+        ASSERT_EQ(lines.size(), row.warnings + 1) << row.ini;
+        EXPECT_EQ(rowLog.count(QStringLiteral("[WARN ] Ignoring \"Vendor_Tarvelo/EnvIntervalMs\"")), row.warnings);
+        EXPECT_EQ(lines.last(), row.on ? QStringLiteral("[INFO ] === Monitoring enabled from config. Interval(ms): %1  ===")
+                                             .arg(row.interval)
+                                       : QStringLiteral("[INFO ] === Monitoring disabled from config. ==="));
+    }
+}
+
+TEST_F(ConfigTest, VendorSectionBecomesVendorConfig)
+{
+    auto settings = settingsFor(QStringLiteral("[Vendor_Fintek]\n"
+                                               "EnterKey=0x87, 0x87\n"
+                                               "ExitKey=0x1AA\n"
+                                               "StartCmds=0x07:0x07, 0xF5:0x60, bad\n"
+                                               "StopCmds=0xF5:0x00\n"
+                                               "[Vendor_ITE]\n"
+                                               "EnterKey=\n"
+                                               "[Vendor_Nuvoton]\n"
+                                               "EnterKey=zz\n"
+                                               "ExitKey=zz\n"));
+    const VendorConfig fintek = readVendorConfig(*settings, QStringLiteral("Fintek"));
+    EXPECT_EQ(fintek.enterKey, (std::vector<uint8_t>{0x87, 0x87}));
+    EXPECT_EQ(fintek.exitKey, 0xAA);
+    EXPECT_EQ(fintek.startCmds, (RegList{{0x07, 0x07}, {0xF5, 0x60}}));
+    EXPECT_EQ(fintek.stopCmds, (RegList{{0xF5, 0x00}}));
+    EXPECT_TRUE(fintek.feedCmds.empty());
+
+    // Present but empty: one zero byte. Absent: no bytes and the default exit key.
+    EXPECT_EQ(readVendorConfig(*settings, QStringLiteral("ITE")).enterKey, std::vector<uint8_t>{0x00});
+    EXPECT_EQ(readVendorConfig(*settings, QStringLiteral("ITE")).exitKey, 0xAA);
+    const VendorConfig nuvoton = readVendorConfig(*settings, QStringLiteral("Nuvoton"));
+    EXPECT_EQ(nuvoton.enterKey, std::vector<uint8_t>{0x00});
+    EXPECT_EQ(nuvoton.exitKey, 0x00);
+    EXPECT_TRUE(readVendorConfig(*settings, QStringLiteral("Other")).enterKey.empty());
+}
+
+TEST_F(ConfigTest, LoadVendorConfigConfiguresAndAppends)
+{
+    auto settings = settingsFor(QStringLiteral("[Vendor_ITE]\nStopCmds=0x07:0x07\n"));
+    SuperIOManager manager;
+    auto first = harness.fake("Fintek");
+    auto second = harness.fake("Ite");
+    loadVendorConfig(*settings, QStringLiteral("Fintek"), first, manager);
+    loadVendorConfig(*settings, QStringLiteral("ITE"), second, manager);
+    ASSERT_EQ(manager.strategies.size(), 2u);
+    EXPECT_EQ(manager.strategies[0], first);
+    EXPECT_EQ(manager.strategies[1], second);
+    EXPECT_TRUE(first->configured);
+    EXPECT_EQ(second->config.stopCmds, (RegList{{0x07, 0x07}}));
+}
+
+TEST_F(ConfigTest, ScanPorts)
+{
+    const struct {
+        const char* ini;
+        std::vector<uint16_t> ports;
+    } rows[] = {
+        {"", {0x2E, 0x4E}},
+        {"[Global]\nScanPorts=0x4E\n", {0x4E}},
+        {"[Global]\nScanPorts=\n", {0x0000}},
+        {"[Global]\nScanPorts=4e, 0x2E, zz, 0x1002E\n", {0x4E, 0x2E, 0x0000, 0x002E}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(readScanPorts(*settingsFor(QString::fromUtf8(row.ini))), row.ports) << row.ini;
+}
+
+TEST_F(ConfigTest, FeedIntervalLookupIgnoresUnusableValuesWithAWarning)
+{
+    const struct {
+        const char* ini;
+        int interval;
+        int warnings;
+    } rows[] = {
+        {"", 3000, 0},
+        {"[Global]\nIntervalMs=5000\n", 5000, 0},
+        {"[Global]\nIntervalMs=5000\n[IT8728F]\nIntervalMs=1000\n", 1000, 0},
+        {"[Global]\nIntervalMs=abc\n", 3000, 1},
+        {"[Global]\nIntervalMs=0\n", 3000, 1},
+        {"[Global]\nIntervalMs=-1000\n", 3000, 1},
+        {"[Global]\nIntervalMs=5000\n[IT8728F]\nIntervalMs=abc\n", 5000, 1},
+        {"[Global]\nIntervalMs=-1\n[IT8728F]\nIntervalMs=\n", 3000, 2},
+        {"[Global]\nIntervalMs=99999999999\n", 3000, 1},
+    };
+    for (const auto& row : rows) {
+        const LogCapture rowLog;
+        EXPECT_EQ(readIntervalMs(*settingsFor(QString::fromUtf8(row.ini)), QStringLiteral("IT8728F")), row.interval)
+            << row.ini;
+        EXPECT_EQ(rowLog.count(QStringLiteral("[WARN ] Ignoring \"")), row.warnings) << row.ini;
+        EXPECT_EQ(rowLog.lines().size(), row.warnings) << row.ini;
+    }
+    const LogCapture named;
+    readIntervalMs(*settingsFor(QStringLiteral("[Global]\nIntervalMs=abc\n")), QStringLiteral("IT8728F"));
+    EXPECT_EQ(named.lines(),
+              QStringList{QStringLiteral(
+                  "[WARN ] Ignoring \"Global/IntervalMs\" = \"abc\": not a positive number of milliseconds")});
+}
+
+TEST_F(ConfigTest, RegisterListsComeFromTheModelSectionWhenPresentThereEvenEmpty)
+{
+    auto settings = settingsFor(QStringLiteral("[Vendor_Fintek]\n"
+                                               "StartCmds=0x07:0x07, 0xF5:0x60\n"
+                                               "StopCmds=0xF5:0x00\n"
+                                               "FeedCmds=0xF5:0x61\n"
+                                               "[F81866]\n"
+                                               "StartCmds=\n"
+                                               "FeedCmds=0x07:0x07\n"));
+    FakeStrategy fintek("Fintek", harness.journal, "F81866");
+    handOverRegisterLists(*settings, fintek, QStringLiteral("F81866"), QStringLiteral("Vendor_Fintek"));
+    EXPECT_TRUE(fintek.handedStart().empty());
+    EXPECT_EQ(fintek.handedStop(), (RegList{{0xF5, 0x00}}));
+    EXPECT_EQ(fintek.handedFeed(), (RegList{{0x07, 0x07}}));
+
+    FakeStrategy other("Fintek", harness.journal, "Generic_Fintek");
+    handOverRegisterLists(*settings, other, QStringLiteral("Generic_Fintek"), QStringLiteral("Vendor_Fintek"));
+    EXPECT_EQ(other.handedStart(), (RegList{{0x07, 0x07}, {0xF5, 0x60}}));
+
+    // "Ite" finds the section written [Vendor_ITE]: letter case is ignored.
+    auto ite = settingsFor(QStringLiteral("[Vendor_ITE]\nStopCmds=0x72:0x00\n"));
+    FakeStrategy iteStrategy("Ite", harness.journal, "IT8728F");
+    handOverRegisterLists(*ite, iteStrategy, QStringLiteral("IT8728F"), QStringLiteral("Vendor_Ite"));
+    EXPECT_EQ(iteStrategy.handedStop(), (RegList{{0x72, 0x00}}));
+}
+
+TEST_F(ConfigTest, DconTemplatesFallBackToTheVendorSectionWhenEmpty)
+{
+    auto settings = settingsFor(QStringLiteral("[Vendor_Tarvelo]\n"
+                                               "StartCmds=$%1WS\n"
+                                               "StopCmds=$%1WD\n"
+                                               "FeedCmds=$%1WF\n"
+                                               "[TV-100]\n"
+                                               "StartCmds=\n"
+                                               "FeedCmds=~%1**\n"
+                                               "SetCmds=~%1WT%2\n"));
+    SuperIOManager manager;
+    auto board = harness.fake("Tarvelo", "TV-100");
+    board->setDconCommands(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d"));
+    manager.current = board;
+    handOverDconTemplates(*settings, manager, QStringLiteral("TV-100"));
+    EXPECT_EQ(board->handedDcon(), (QStringList{QStringLiteral("$%1WS"), QStringLiteral("$%1WD"),
+                                                QStringLiteral("~%1**"), QStringLiteral("~%1WT%2")}));
+
+    // Absent everywhere: empty texts replace the earlier templates.
+    auto empty = settingsFor(QString());
+    handOverDconTemplates(*empty, manager, QStringLiteral("TV-100"));
+    EXPECT_EQ(board->handedDcon(), (QStringList{QString(), QString(), QString(), QString()}));
+}
+
+} // namespace

@@ -1,0 +1,406 @@
+#include "core/daemon.h"
+#include "core/globals.h"
+#include "support/daemon_harness.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+Events only(const Events& events, const std::string& prefix)
+{
+    Events kept;
+    for (const auto& event : events)
+        if (event.compare(0, prefix.size(), prefix) == 0)
+            kept.push_back(event);
+    return kept;
+}
+
+// Candidates Fintek, ITE, Nuvoton and the serial board, all fakes that
+// answer nowhere until a test says otherwise.
+struct Candidates {
+    explicit Candidates(DaemonHarness& harness)
+        : fintek(harness.fake("Fintek", "F81866", "0x1010"))
+        , ite(harness.fake("Ite", "IT8728F", "0x8728"))
+        , nuvoton(harness.fake("Nuvoton/Winbond", "NCT6776", "0xc330"))
+        , board(harness.fake("Tarvelo", "TV-100", "100"))
+        , journal(harness.journal)
+    {
+    }
+
+    DaemonParts parts()
+    {
+        DaemonParts parts;
+        parts.makeFintek = [this] { journal->add("create Fintek"); return fintek; };
+        parts.makeIte = [this] { journal->add("create Ite"); return ite; };
+        parts.makeNuvoton = [this] { journal->add("create Nuvoton"); return nuvoton; };
+        parts.makeSerialBoard = [this](const QSettings&) { journal->add("create Tarvelo"); return board; };
+        parts.makeMonitor = [this](const QString& model, const QString& path) {
+            journal->add("monitor " + model.toStdString() + " " + (path == CONFIG_FILE ? "config" : "?"));
+            return std::make_unique<FakeMonitor>(journal);
+        };
+        return parts;
+    }
+
+    std::shared_ptr<FakeStrategy> fintek, ite, nuvoton, board;
+    std::shared_ptr<Journal> journal;
+};
+
+auto answersAt(uint16_t wanted)
+{
+    return [wanted](uint16_t port) { return port == wanted; };
+}
+
+const QString kDebugOn = QStringLiteral("[Debug]\nEnabled=true\n");
+
+TEST(DaemonStartup, RefusesWithoutRootBeforeTouchingAnything)
+{
+    DaemonHarness harness;
+    harness.fakePlatform.uid = 1000;
+    Candidates candidates(harness);
+    EXPECT_EQ(harness.run(candidates.parts()), 1);
+    EXPECT_EQ(harness.messages(), (QStringList{QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
+                                               QStringLiteral("[INFO ] === Monitoring disabled from config. ==="),
+                                               QStringLiteral("[CRIT ] Требуются права ROOT (sudo)!")}));
+    EXPECT_EQ(harness.fakePlatform.ioplCalls, 0);
+    EXPECT_TRUE(harness.fakePlatform.trace.empty());
+    EXPECT_TRUE(harness.journal->events().empty());
+}
+
+TEST(DaemonStartup, RefusesWithoutIoPrivilegeEvenForTheSerialBoard)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=on\n[Vendor_Tarvelo]\nEnvMonitor=on\n"));
+    harness.fakePlatform.ioplResult = -1;
+    Candidates candidates(harness);
+    EXPECT_EQ(harness.run(candidates.parts()), 1);
+    EXPECT_EQ(harness.messages(),
+              (QStringList{QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
+                           QStringLiteral("[INFO ] === Принудительный выбор Tarvelo ==="),
+                           QStringLiteral("[INFO ] === Monitoring enabled from config. Interval(ms): 60000  ==="),
+                           QStringLiteral("[CRIT ] Ошибка iopl(3): доступ к портам ввода-вывода запрещен!")}));
+    EXPECT_EQ(harness.fakePlatform.ioplCalls, 1);
+    EXPECT_TRUE(harness.journal->events().empty());
+}
+
+TEST(DaemonStartup, WithoutAnyDriverNoWatchdogIsFound)
+{
+    DaemonHarness harness;
+    EXPECT_EQ(harness.run(productionParts()), 1);
+    EXPECT_EQ(harness.messages().last(), QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!"));
+}
+
+TEST(DaemonStartup, WhenNoCandidateAnswersNothingIsArmed)
+{
+    DaemonHarness harness;
+    Candidates candidates(harness);
+    EXPECT_EQ(harness.run(candidates.parts()), 1);
+    EXPECT_EQ(only(harness.journal->events(), "probe").size(), 8u);
+    EXPECT_EQ(only(harness.journal->events(), "start").size(), 0u);
+    EXPECT_EQ(harness.messages().last(), QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!"));
+}
+
+TEST(DaemonDetection, EveryCandidateIsTriedOnAPortBeforeAnyOnTheNext)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Vendor_Fintek]\nEnterKey=0x87,0x87\n[Vendor_Nuvoton]\nExitKey=0x55\n"));
+    Candidates candidates(harness);
+    candidates.nuvoton->answer = answersAt(0x4E);
+    SignalSender stop(journalHas(harness.journal, "start"));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_TRUE(stop.met());
+
+    EXPECT_EQ(harness.journal->events(),
+              (Events{"create Fintek", "create Ite", "create Nuvoton", "config Fintek", "config Ite",
+                      "config Nuvoton/Winbond", "create Tarvelo", "probe Fintek 0x2e", "probe Ite 0x2e",
+                      "probe Nuvoton/Winbond 0x2e", "probe Tarvelo 0x2e", "probe Fintek 0x4e", "probe Ite 0x4e",
+                      "probe Nuvoton/Winbond 0x4e", "start Nuvoton/Winbond 0x4e 7", "stop Nuvoton/Winbond 0x4e"}));
+    EXPECT_EQ(candidates.fintek->config.enterKey, (std::vector<uint8_t>{0x87, 0x87}));
+    EXPECT_EQ(candidates.nuvoton->config.exitKey, 0x55);
+    EXPECT_EQ(candidates.ite->config.exitKey, 0xAA);
+    EXPECT_FALSE(candidates.board->configured);
+}
+
+TEST(DaemonDetection, ScanPortsFromTheConfiguration)
+{
+    const struct {
+        const char* ini;
+        Events probes;
+    } rows[] = {
+        {"[Global]\nScanPorts=0x4E\n", {"probe Fintek 0x4e", "probe Ite 0x4e", "probe Nuvoton/Winbond 0x4e",
+                                        "probe Tarvelo 0x4e"}},
+        {"[Global]\nScanPorts=\n", {"probe Fintek 0x0", "probe Ite 0x0", "probe Nuvoton/Winbond 0x0",
+                                    "probe Tarvelo 0x0"}},
+    };
+    for (const auto& row : rows) {
+        DaemonHarness harness;
+        harness.writeConfig(QString::fromUtf8(row.ini));
+        Candidates candidates(harness);
+        EXPECT_EQ(harness.run(candidates.parts()), 1) << row.ini;
+        EXPECT_EQ(only(harness.journal->events(), "probe"), row.probes) << row.ini;
+    }
+}
+
+TEST(DaemonDetection, ForcedSerialBoardIsTheOnlyCandidate)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=1\n"));
+    Candidates candidates(harness);
+    EXPECT_EQ(harness.run(candidates.parts()), 1);
+    EXPECT_EQ(harness.journal->events(), (Events{"create Fintek", "create Ite", "create Nuvoton", "create Tarvelo",
+                                                 "probe Tarvelo 0x2e", "probe Tarvelo 0x4e"}));
+}
+
+TEST(DaemonSupervision, DetectsArmsFeedsAndStopsOnSigterm)
+{
+    DaemonHarness harness;
+    harness.writeConfig(kDebugOn + QStringLiteral("[Global]\nIntervalMs=20\n"
+                                                  "[Vendor_Fintek]\nStopCmds=0xF5:0x00\n"
+                                                  "[F81866]\nStartCmds=0x07:0x07\n"));
+    Candidates candidates(harness);
+    candidates.fintek->answer = answersAt(0x2E);
+    SignalSender stop(journalHas(harness.journal, "fed", 4));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    ASSERT_TRUE(stop.met());
+
+    const QStringList messages = harness.messages();
+    const QStringList expectedStart{
+        QStringLiteral("[INFO ] === DEBUG MODE ENABLED from config ==="),
+        QStringLiteral("[INFO ] === Monitoring disabled from config. ==="),
+        QStringLiteral("[INFO ] Обнаружено устройство: \"Fintek\" Модель: \"F81866\" ( \"0x1010\" )"),
+        QStringLiteral("[INFO ] Запуск Watchdog. Интервал кормления: 20 мс, Таймаут: 1 сек."),
+        QStringLiteral("[INFO ] *****************"),
+        QString(),
+    };
+    ASSERT_GT(messages.size(), expectedStart.size() + 4);
+    EXPECT_EQ(messages.mid(0, expectedStart.size()), expectedStart);
+    const QStringList rest = messages.mid(expectedStart.size());
+    EXPECT_GE(rest.count(QStringLiteral("[DEBUG] Таймер сброшен.")), 4);
+    EXPECT_EQ(rest.count(QStringLiteral("[DEBUG] Таймер сброшен.")), rest.size() - 1);
+    EXPECT_EQ(rest.last(), QStringLiteral("[INFO ] Получен сигнал 15 . Остановка Watchdog и выход..."));
+
+    const Events events = harness.journal->events();
+    const Events fromStart(std::find(events.begin(), events.end(), "start Fintek 0x2e 1"), events.end());
+    ASSERT_GE(fromStart.size(), 10u);
+    for (size_t i = 1; i + 1 < fromStart.size(); i += 2) {
+        EXPECT_EQ(fromStart[i], "feed Fintek 0x2e 1");
+        EXPECT_EQ(fromStart[i + 1], "fed Fintek 0x2e");
+    }
+    EXPECT_EQ(fromStart.back(), "stop Fintek 0x2e");
+    // The register lists: the model section first, then the vendor section.
+    EXPECT_EQ(candidates.fintek->handedStart(), (RegList{{0x07, 0x07}}));
+    EXPECT_EQ(candidates.fintek->handedStop(), (RegList{{0xF5, 0x00}}));
+    EXPECT_TRUE(candidates.fintek->handedFeed().empty());
+    EXPECT_EQ(globalSio, nullptr);
+}
+
+TEST(DaemonSupervision, SigintStopsLikeSigterm)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
+    Candidates candidates(harness);
+    candidates.ite->answer = answersAt(0x4E);
+    SignalSender stop(journalHas(harness.journal, "fed", 2), SIGINT);
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_EQ(harness.messages().last(), QStringLiteral("[INFO ] Получен сигнал 2 . Остановка Watchdog и выход..."));
+    EXPECT_EQ(harness.journal->events().back(), "stop Ite 0x4e");
+}
+
+TEST(DaemonSupervision, FeedIntervalAndTimeout)
+{
+    const struct {
+        const char* ini;
+        const char* line;
+    } rows[] = {
+        {"", "Интервал кормления: 3000 мс, Таймаут: 7 сек."},
+        {"[Global]\nIntervalMs=1000\n", "Интервал кормления: 1000 мс, Таймаут: 3 сек."},
+        {"[Global]\nIntervalMs=5000\n[F81866]\nIntervalMs=499\n", "Интервал кормления: 499 мс, Таймаут: 1 сек."},
+        {"[Global]\nIntervalMs=abc\n", "Интервал кормления: 3000 мс, Таймаут: 7 сек."},
+        {"[Global]\nIntervalMs=127000\n", "Интервал кормления: 127000 мс, Таймаут: 255 сек."},
+        {"[Global]\nIntervalMs=127500\n", "Интервал кормления: 127500 мс, Таймаут: 255 сек."},
+        {"[Global]\nIntervalMs=254999\n", "Интервал кормления: 254999 мс, Таймаут: 255 сек."},
+    };
+    for (const auto& row : rows) {
+        DaemonHarness harness;
+        harness.writeConfig(QString::fromUtf8(row.ini));
+        Candidates candidates(harness);
+        candidates.fintek->answer = answersAt(0x2E);
+        SignalSender stop(journalHas(harness.journal, "start"));
+        EXPECT_EQ(harness.run(candidates.parts()), 0) << row.ini;
+        EXPECT_TRUE(harness.messages().contains(QStringLiteral("[INFO ] Запуск Watchdog. ") + QString::fromUtf8(row.line)))
+            << row.ini;
+    }
+}
+
+TEST(DaemonSupervision, TimeoutSaturatesInsteadOfWrapping)
+{
+    const struct {
+        int intervalMs;
+        int timeoutSec;
+    } rows[] = {{1, 1}, {499, 1}, {500, 2}, {1000, 3}, {3000, 7}, {126999, 254}, {127000, 255},
+                {127500, 255}, {128000, 255}, {200000, 255}, {kLongestFeedIntervalMs, 255}};
+    for (const auto& row : rows)
+        EXPECT_EQ(timeoutForInterval(row.intervalMs), row.timeoutSec) << row.intervalMs;
+}
+
+TEST(DaemonSupervision, FeedIntervalBeyondTheLongestTimeoutIsRefusedBeforeArming)
+{
+    for (const char* interval : {"255000", "300000", "2147483647"}) {
+        DaemonHarness harness;
+        harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=%1\n").arg(QLatin1String(interval)));
+        Candidates candidates(harness);
+        candidates.fintek->answer = answersAt(0x2E);
+        EXPECT_EQ(harness.run(candidates.parts()), 1) << interval;
+        EXPECT_EQ(harness.messages().last(),
+                  QStringLiteral(
+                      "[CRIT ] Интервал кормления слишком велик: таймаут Watchdog не может превышать 255 сек."))
+            << interval;
+        EXPECT_EQ(harness.journal->count("start"), 0) << interval;
+    }
+}
+
+bool rootOwnedFilesPossible()
+{
+    return ::geteuid() == 0;
+}
+
+void touch(const QString& path)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.close();
+}
+
+TEST(DaemonTestMode, MarkerBeforeTheFirstTickMeansNoFeedAtAll)
+{
+    if (!rootOwnedFilesPossible())
+        GTEST_SKIP() << "a root-owned marker needs root";
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
+    Candidates candidates(harness);
+    candidates.fintek->answer = answersAt(0x2E);
+    candidates.fintek->duringStart = [] { touch(TEST_FILE); };
+    SignalSender stop([] { return !QFile::exists(TEST_FILE); }, SIGTERM, std::chrono::milliseconds(150));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+
+    EXPECT_EQ(harness.journal->count("feed"), 0);
+    EXPECT_EQ(harness.journal->count("stop"), 1);
+    EXPECT_FALSE(QFile::exists(TEST_FILE));
+    const QStringList messages = harness.messages();
+    EXPECT_EQ(messages.count(
+                  QStringLiteral("[WARN ] !!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...")),
+              1);
+}
+
+TEST(DaemonTestMode, MarkerDuringTheRunStopsFeedingForGood)
+{
+    if (!rootOwnedFilesPossible())
+        GTEST_SKIP() << "a root-owned marker needs root";
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
+    Candidates candidates(harness);
+    candidates.fintek->answer = answersAt(0x2E);
+    int feeds = 0;
+    candidates.fintek->duringFeed = [&] {
+        if (++feeds == 3)
+            touch(TEST_FILE);
+    };
+    SignalSender stop(
+        [&] { return harness.journal->count("fed") >= 3 && !QFile::exists(TEST_FILE); }, SIGTERM,
+        std::chrono::milliseconds(150));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_EQ(feeds, 3);
+    EXPECT_EQ(harness.journal->events().back(), "stop Fintek 0x2e");
+    EXPECT_EQ(harness.messages().filter(QStringLiteral("ТЕСТОВЫЙ РЕЖИМ")).size(), 1);
+}
+
+TEST(DaemonTestMode, MarkerThatIsNotRootsOwnIsIgnoredAndFeedingGoesOn)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
+    Candidates candidates(harness);
+    candidates.fintek->answer = answersAt(0x2E);
+    const QString target = harness.path(QStringLiteral("elsewhere"));
+    touch(target);
+    candidates.fintek->duringStart = [&] { QFile::link(target, TEST_FILE); };
+    SignalSender stop(journalHas(harness.journal, "fed", 8));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+
+    EXPECT_TRUE(stop.met());
+    EXPECT_TRUE(QFileInfo(TEST_FILE).isSymLink());
+    EXPECT_EQ(harness.messages().filter(QStringLiteral("ТЕСТОВЫЙ РЕЖИМ")).size(), 0);
+    EXPECT_EQ(harness.messages().filter(QStringLiteral("проигнорирован")).size(), 1);
+}
+
+TEST(DaemonMonitoring, SuperIoChipLogsTheRequestButNeverReads)
+{
+    DaemonHarness harness;
+    harness.writeConfig(kDebugOn + QStringLiteral("[Global]\nIntervalMs=10\n"
+                                                  "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=15\n"));
+    Candidates candidates(harness);
+    candidates.nuvoton->answer = answersAt(0x2E);
+    SignalSender stop(
+        [&] { return harness.messages().count(QStringLiteral("[DEBUG] Запрос считывания датчиков окружения.")) >= 3; });
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_TRUE(stop.met());
+    EXPECT_TRUE(envQueryRequest);
+    EXPECT_EQ(harness.journal->count("monitor"), 0);
+    EXPECT_EQ(harness.journal->count("dynamic"), 0);
+    EXPECT_EQ(harness.journal->count("static"), 0);
+}
+
+TEST(DaemonMonitoring, SerialBoardWithoutPeriodicMonitoringReadsEverythingOnceAtStart)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"
+                                       "[Vendor_Tarvelo]\nStartCmds=$%1S\nStopCmds=$%1P\n"
+                                       "[TV-100]\nStartCmds=~%1S\nFeedCmds=~%1F\n"));
+    Candidates candidates(harness);
+    candidates.board->answer = answersAt(0x2E);
+    SignalSender stop(journalHas(harness.journal, "fed", 3));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+
+    const Events events = harness.journal->events();
+    const Events tail(std::find(events.begin(), events.end(), "probe Tarvelo 0x2e") + 1, events.end());
+    ASSERT_GE(tail.size(), 4u);
+    EXPECT_EQ(Events(tail.begin(), tail.begin() + 4),
+              (Events{"monitor TV-100 config", "start Tarvelo 0x2e 1", "static", "dynamic"}));
+    EXPECT_EQ(harness.journal->count("dynamic"), 1);
+    EXPECT_EQ(candidates.board->handedDcon(),
+              (QStringList{QStringLiteral("~%1S"), QStringLiteral("$%1P"), QStringLiteral("~%1F"), QString()}));
+    EXPECT_TRUE(candidates.board->handedStart().empty());
+    EXPECT_EQ(harness.messages()[2],
+              QStringLiteral("[INFO ] Обнаружено устройство: \"Tarvelo\" Модель: \"TV-100\" ( \"100\" )"));
+    EXPECT_EQ(sensors, nullptr);
+}
+
+TEST(DaemonMonitoring, PeriodicReadingRunsRightAfterTheNextFeed)
+{
+    DaemonHarness harness;
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"
+                                       "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=25\n"));
+    Candidates candidates(harness);
+    candidates.board->answer = answersAt(0x2E);
+    SignalSender stop(journalHas(harness.journal, "dynamic", 3));
+    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_TRUE(stop.met());
+
+    const Events events = harness.journal->events();
+    const auto started = std::find(events.begin(), events.end(), "start Tarvelo 0x2e 1");
+    ASSERT_NE(started, events.end());
+    EXPECT_EQ(*(started + 1), "static");
+    EXPECT_EQ(*(started + 2), "feed Tarvelo 0x2e 1");
+    for (auto event = started; event != events.end(); ++event) {
+        if (*event == "dynamic") {
+            EXPECT_EQ(*(event - 1), "fed Tarvelo 0x2e");
+        }
+    }
+    EXPECT_LT(harness.journal->count("dynamic"), harness.journal->count("fed"));
+}
+
+} // namespace

@@ -1,0 +1,90 @@
+#include "core/test_marker.h"
+#include "support/daemon_harness.h"
+#include "support/log_capture.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class TestMarkerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "a root-owned marker needs root";
+        marker = harness.path(QStringLiteral("WDT_TEST"));
+    }
+
+    void createFile(const QString& path, uid_t owner = 0)
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.close();
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), owner, 0), 0);
+    }
+
+    DaemonHarness harness;
+    LogCapture log;
+    QString marker;
+    TestMarker check;
+};
+
+TEST_F(TestMarkerTest, RootOwnedRegularFileIsHonoured)
+{
+    EXPECT_EQ(check.check(marker), TestMarker::State::Absent);
+    createFile(marker);
+    EXPECT_EQ(check.check(marker), TestMarker::State::Honoured);
+    EXPECT_TRUE(log.lines().isEmpty());
+}
+
+TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
+{
+    const struct {
+        const char* kind;
+        const char* reason;
+    } rows[] = {{"user", "владелец файла не root"},
+                {"symlink", "это символическая ссылка"},
+                {"directory", "это не обычный файл"}};
+    for (const auto& row : rows) {
+        const std::string kind = row.kind;
+        if (kind == "user") {
+            createFile(marker, 1000);
+        } else if (kind == "symlink") {
+            const QString target = harness.path(QStringLiteral("root-owned"));
+            createFile(target);
+            ASSERT_TRUE(QFile::link(target, marker));
+        } else {
+            ASSERT_EQ(::mkdir(QFile::encodeName(marker).constData(), 0755), 0);
+        }
+        const LogCapture rowLog;
+        for (int tick = 0; tick < 3; ++tick)
+            EXPECT_EQ(check.check(marker), TestMarker::State::Ignored) << kind;
+        ASSERT_EQ(rowLog.lines().size(), 1) << kind;
+        EXPECT_EQ(rowLog.lines().first(),
+                  QStringLiteral("[WARN ] Файл тестового режима \"%1\" проигнорирован: %2 - кормление продолжается.")
+                      .arg(marker, QString::fromUtf8(row.reason)));
+        EXPECT_TRUE(QFileInfo(marker).exists() || QFileInfo(marker).isSymLink()) << kind;
+        ::unlink(QFile::encodeName(marker).constData());
+        ::rmdir(QFile::encodeName(marker).constData());
+        EXPECT_EQ(check.check(marker), TestMarker::State::Absent);
+    }
+}
+
+TEST_F(TestMarkerTest, AnotherForeignFileIsReportedAgain)
+{
+    createFile(marker, 1000);
+    check.check(marker);
+    const QString other = harness.path(QStringLiteral("other"));
+    createFile(other, 1001);
+    ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(marker).constData()), 0);
+    check.check(marker);
+    check.check(marker);
+    EXPECT_EQ(log.count(QStringLiteral("проигнорирован")), 2);
+}
+
+} // namespace

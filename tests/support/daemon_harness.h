@@ -1,0 +1,71 @@
+#pragma once
+
+#include "core/daemon.h"
+#include "support/fake_platform.h"
+#include "support/fake_strategy.h"
+#include "support/qt_printers.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+// Runs the whole daemon in-process: the path globals point into a temporary
+// directory, the platform is a fake with root and I/O privilege, and the
+// other globals start from their initial values.
+class DaemonHarness {
+public:
+    DaemonHarness();
+    ~DaemonHarness();
+    DaemonHarness(const DaemonHarness&) = delete;
+    DaemonHarness& operator=(const DaemonHarness&) = delete;
+
+    void writeConfig(const QString& ini) const;
+    QString path(const QString& name) const;
+
+    int run(const DaemonParts& parts);
+
+    /// The lines of the log file, as written.
+    QStringList logLines() const;
+    /// The same without the time stamp: "[INFO ] text".
+    QStringList messages() const;
+
+    /// A fake strategy sharing this harness's journal.
+    std::shared_ptr<FakeStrategy> fake(const std::string& vendor, const std::string& model = "FakeModel",
+                                       const std::string& code = "0xfa4e");
+
+    FakePlatform fakePlatform;
+    std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+
+private:
+    QTemporaryDir dir;
+    ScopedPlatform scopedPlatform{fakePlatform};
+};
+
+// Sends a real signal to the whole process, from a thread of its own, as
+// soon as a condition holds. If it never holds within the deadline, SIGTERM
+// is sent anyway so that a broken run still ends; met() then says false.
+// With a settle time the daemon runs on that long after the condition held,
+// for tests that show that something does not happen any more.
+class SignalSender {
+public:
+    explicit SignalSender(std::function<bool()> condition, int signalNumber = 15,
+                          std::chrono::milliseconds settle = std::chrono::milliseconds(0),
+                          std::chrono::milliseconds deadline = std::chrono::seconds(20));
+    ~SignalSender();
+
+    bool met() const { return conditionMet; }
+
+private:
+    std::atomic<bool> conditionMet{false};
+    std::atomic<bool> finished{false};
+    std::thread thread;
+};
+
+/// A predicate over the journal: at least @p times events starting with @p prefix.
+std::function<bool()> journalHas(const std::shared_ptr<Journal>& journal, const std::string& prefix,
+                                 int times = 1);

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+// Collects the messages logged while it lives, as "[TAG  ] text" (the
+// daemon's tags, no time stamp), instead of printing them.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    QStringList lines() const;
+    int count(const QString& fragment) const;
+
+private:
+    QtMessageHandler previous;
+};

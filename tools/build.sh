@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the daemon needs, then configures and builds
+# it (tests included) into ./build. Run from anywhere; needs root or sudo
+# for the package installation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(qtbase5-dev libqt5serialport5-dev cmake ninja-build g++ libgtest-dev)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    as_root=()
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    "${as_root[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build
