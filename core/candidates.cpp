@@ -1,8 +1,12 @@
 #include "core/daemon.h"
 
-// The watchdog drivers of the real daemon. Each family adds its factory here;
-// start-up creates the candidates in the order of the fields.
+// The watchdog drivers of the real daemon. Start-up creates the candidates
+// in the order of the fields of DaemonParts, whatever the order here.
 DaemonParts productionParts()
 {
-    return DaemonParts{};
+    DaemonParts parts;
+    // Super I/O drivers.
+    // Serial controller board.
+    // Environment monitor.
+    return parts;
 }
