@@ -109,8 +109,10 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts)
         if (strategy && !tarveloEnabled)
             loadVendorConfig(settings, QLatin1String(vendorWord), strategy, manager);
     }
-    if (parts.makeSerialBoard)
-        manager.strategies.push_back(parts.makeSerialBoard(settings));
+    if (parts.makeSerialBoard) {
+        if (auto board = parts.makeSerialBoard(settings))
+            manager.strategies.push_back(std::move(board));
+    }
 
     if (!detect(manager, readScanPorts(settings))) {
         qCritical() << "Поддерживаемое устройство Watchdog не найдено!";
