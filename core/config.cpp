@@ -72,14 +72,20 @@ bool readSwitch(const QString& text)
         || readsAsDecimalOne(text);
 }
 
-uint readHex(const QString& text)
+bool parseHex(const QString& text, uint* value)
 {
     QString digits = text.trimmed();
     if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
         digits.remove(0, 2);
     bool ok = false;
-    const uint value = digits.toUInt(&ok, 16);
-    return ok ? value : 0;
+    *value = digits.toUInt(&ok, 16);
+    return ok;
+}
+
+uint readHex(const QString& text)
+{
+    uint value = 0;
+    return parseHex(text, &value) ? value : 0;
 }
 
 RegList parseCmds(const QStringList& list)
@@ -89,8 +95,16 @@ RegList parseCmds(const QStringList& list)
         const QStringList pieces = item.split(QLatin1Char(':'), Qt::SkipEmptyParts);
         if (pieces.size() != 2)
             continue;
-        cmds.push_back(RegValue{static_cast<uint8_t>(readHex(pieces[0]) & 0xFF),
-                                static_cast<uint8_t>(readHex(pieces[1]) & 0xFF)});
+        // A typo must not turn into a write of 0: "0x07:0x0G" would select
+        // logical device 0 and send the following writes to another device.
+        uint reg = 0;
+        uint val = 0;
+        if (!parseHex(pieces[0], &reg) || !parseHex(pieces[1], &val)) {
+            qWarning().nospace() << "Ignoring register command " << item
+                                 << ": register and value must be hexadecimal numbers";
+            continue;
+        }
+        cmds.push_back(RegValue{static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(val & 0xFF)});
     }
     return cmds;
 }
@@ -171,9 +185,18 @@ std::vector<uint16_t> readScanPorts(const QSettings& settings)
     const QStringList items =
         configValue(settings, QStringLiteral("Global/ScanPorts"), QStringList{QStringLiteral("0x2E"), QStringLiteral("0x4E")})
             .toStringList();
+    // An item that is no port number is skipped: probing "port 0" would
+    // write the enter keys into the DMA controller at ports 0 and 1.
     std::vector<uint16_t> ports;
-    for (const QString& item : items)
-        ports.push_back(static_cast<uint16_t>(readHex(item) & 0xFFFF));
+    for (const QString& item : items) {
+        uint port = 0;
+        if (!parseHex(item, &port) || port == 0 || port > 0xFFFF) {
+            qWarning().nospace() << "Ignoring " << QStringLiteral("Global/ScanPorts") << " item " << item
+                                 << ": not an I/O port number";
+            continue;
+        }
+        ports.push_back(static_cast<uint16_t>(port));
+    }
     return ports;
 }
 

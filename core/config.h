@@ -20,11 +20,14 @@ bool configContains(const QSettings& settings, const QString& key);
 /// as the decimal integer 1.
 bool readSwitch(const QString& text);
 
-/// An unsigned hexadecimal number with or without "0x"; 0 when unreadable.
+/// An unsigned hexadecimal number with or without "0x"; false when unreadable.
+bool parseHex(const QString& text, uint* value);
+/// The same, 0 when unreadable.
 uint readHex(const QString& text);
 
-/// Register-list items "reg:val" (both hexadecimal) to register writes;
-/// items without exactly two pieces are skipped.
+/// Register-list items "reg:val" (both hexadecimal, low 8 bits kept) to
+/// register writes; items without exactly two pieces are skipped, items with
+/// an unreadable number too, with a warning.
 RegList parseCmds(const QStringList& list);
 
 void setupDebugFromConfig(const QString& path);
@@ -39,7 +42,8 @@ VendorConfig readVendorConfig(const QSettings& settings, const QString& name);
 void loadVendorConfig(const QSettings& settings, const QString& name,
                       const std::shared_ptr<IVendorStrategy>& strategy, SuperIOManager& manager);
 
-/// "Global/ScanPorts": the configuration ports to probe, in file order.
+/// "Global/ScanPorts": the configuration ports to probe, in file order;
+/// items that are no port number are skipped with a warning.
 std::vector<uint16_t> readScanPorts(const QSettings& settings);
 
 /// The feed period in ms: "IntervalMs" of the model section, else

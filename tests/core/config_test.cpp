@@ -66,7 +66,8 @@ TEST(ParseCmds, ItemFormsAndLowByteOfEachNumber)
         {{":0x07"}, {}},
         {{"0x07"}, {}},
         {{"0x07:0x87:0x01"}, {}},
-        {{"0x07:zz"}, {{0x07, 0x00}}},
+        {{"0x07:zz"}, {}},
+        {{"0x0G:0x07"}, {}},
         {{"0x07:0x107"}, {{0x07, 0x07}}},
         {{""}, {}},
         {{}, {}},
@@ -74,6 +75,15 @@ TEST(ParseCmds, ItemFormsAndLowByteOfEachNumber)
     };
     for (const auto& row : rows)
         EXPECT_EQ(parseCmds(row.items), row.expected) << row.items.join(QLatin1Char(',')).toStdString();
+}
+
+TEST(ParseCmds, UnreadableNumberIsSkippedWithAWarningNotWrittenAsZero)
+{
+    const LogCapture log;
+    EXPECT_EQ(parseCmds({QStringLiteral("0x07:0x0G"), QStringLiteral("0xF5:0x60"), QStringLiteral("0x07")}),
+              (RegList{{0xF5, 0x60}}));
+    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("[WARN ] Ignoring register command \"0x07:0x0G\": register "
+                                                      "and value must be hexadecimal numbers")});
 }
 
 TEST_F(ConfigTest, DebugSwitchWithItsFallbackKey)
@@ -210,11 +220,15 @@ TEST_F(ConfigTest, ScanPorts)
     } rows[] = {
         {"", {0x2E, 0x4E}},
         {"[Global]\nScanPorts=0x4E\n", {0x4E}},
-        {"[Global]\nScanPorts=\n", {0x0000}},
-        {"[Global]\nScanPorts=4e, 0x2E, zz, 0x1002E\n", {0x4E, 0x2E, 0x0000, 0x002E}},
+        {"[Global]\nScanPorts=\n", {}},
+        {"[Global]\nScanPorts=4e, 0x2E, zz, 0, 0x1002E, 0xFFFF\n", {0x4E, 0x2E, 0xFFFF}},
     };
     for (const auto& row : rows)
         EXPECT_EQ(readScanPorts(*settingsFor(QString::fromUtf8(row.ini))), row.ports) << row.ini;
+    const LogCapture skipped;
+    readScanPorts(*settingsFor(QStringLiteral("[Global]\nScanPorts=0x2E, zz\n")));
+    EXPECT_EQ(skipped.lines(), QStringList{QStringLiteral(
+                                   "[WARN ] Ignoring \"Global/ScanPorts\" item \"zz\": not an I/O port number")});
 }
 
 TEST_F(ConfigTest, FeedIntervalLookupIgnoresUnusableValuesWithAWarning)
