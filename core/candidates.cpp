@@ -1,4 +1,5 @@
 #include "core/daemon.h"
+#include "serialctl/tarvelo_vendor.h"
 
 // The watchdog drivers of the real daemon. Start-up creates the candidates
 // in the order of the fields of DaemonParts, whatever the order here.
@@ -6,7 +7,7 @@ DaemonParts productionParts()
 {
     DaemonParts parts;
     // Super I/O drivers.
-    // Serial controller board.
+    parts.makeSerialBoard = createTarveloVendor;
     // Environment monitor.
     return parts;
 }
