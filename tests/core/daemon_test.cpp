@@ -91,6 +91,8 @@ TEST(DaemonStartup, RefusesWithoutIoPrivilegeEvenForTheSerialBoard)
 TEST(DaemonStartup, WithoutAnyDriverNoWatchdogIsFound)
 {
     DaemonHarness harness;
+    // The serial board of the production parts must not reach a real port.
+    harness.writeConfig(QStringLiteral("[Vendor_Tarvelo]\nPort=%1\n").arg(harness.path(QStringLiteral("no-tty"))));
     EXPECT_EQ(harness.run(productionParts()), 1);
     EXPECT_EQ(harness.messages().last(), QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!"));
 }
