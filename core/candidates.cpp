@@ -1,4 +1,5 @@
 #include "core/daemon.h"
+#include "monitor/sensors.h"
 #include "serialctl/tarvelo_vendor.h"
 
 // The watchdog drivers of the real daemon. Start-up creates the candidates
@@ -8,6 +9,6 @@ DaemonParts productionParts()
     DaemonParts parts;
     // Super I/O drivers.
     parts.makeSerialBoard = createTarveloVendor;
-    // Environment monitor.
+    parts.makeMonitor = [](const QString& model, const QString& configPath) { return std::make_unique<Sensors>(model, configPath); };
     return parts;
 }
