@@ -4,19 +4,22 @@
 
 #include <algorithm>
 
-QByteArray readUntilQuiet(QIODevice& device, const QuietReplyLimits& limits)
+QByteArray readUntilQuiet(QIODevice& device, const QuietReplyLimits& limits, bool* cutOff)
 {
     QElapsedTimer sinceFirstByte;
     sinceFirstByte.start();
     QByteArray reply = device.read(limits.maxBytes);
-    while (reply.size() < limits.maxBytes) {
+    bool bounded = false;
+    for (;;) {
         const qint64 left = limits.totalMs - sinceFirstByte.elapsed();
-        if (left <= 0)
+        bounded = reply.size() >= limits.maxBytes || left <= 0;
+        if (bounded || !device.waitForReadyRead(static_cast<int>(std::min<qint64>(limits.quietMs, left))))
             break;
-        if (!device.waitForReadyRead(static_cast<int>(std::min<qint64>(limits.quietMs, left))))
-            break;
+        // Bytes beyond the size bound stay unread and go with the port.
         reply += device.read(limits.maxBytes - reply.size());
     }
+    if (cutOff)
+        *cutOff = bounded;
     return reply;
 }
 

@@ -19,8 +19,9 @@ struct QuietReplyLimits {
 // Collects a reply whose first bytes are already waiting on @p device: reads
 // them, then keeps reading as long as more arrive within the quiet time, up
 // to the bounds. Whatever was collected by then is the reply, cut to the
-// size bound.
-QByteArray readUntilQuiet(QIODevice& device, const QuietReplyLimits& limits = QuietReplyLimits());
+// size bound; @p cutOff tells whether a bound ended it.
+QByteArray readUntilQuiet(
+    QIODevice& device, const QuietReplyLimits& limits = QuietReplyLimits(), bool* cutOff = nullptr);
 
 // Reply bytes as text: UTF-8 up to the first NUL byte, trimmed at both ends
 // (which also drops the carriage return that ends a line).

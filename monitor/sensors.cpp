@@ -116,8 +116,8 @@ void Sensors::loadModelStaticCommands()
     static const char* const names[] = {"HitWDT", "Odm", "Green", "Mute", "Errors", "Error"};
     for (const char* name : names) {
         const int key = staticTerminals.size();
-        const Terminal terminal = loadConfigComand(model + QLatin1Char('/') + QLatin1String(name)
-                                                   + QLatin1String("Cmds"));
+        const Terminal terminal
+            = loadConfigComand(model + QLatin1Char('/') + QLatin1String(name) + QLatin1String("Cmds"));
         if (terminal.status == -1)
             continue;
         staticTerminals.insert(key, terminal);
@@ -129,8 +129,8 @@ void Sensors::loadModelStaticCommands()
 void Sensors::loadModelDynamicCommands()
 {
     auto load = [this](const char* kind, int number, int key) {
-        const Terminal terminal = loadConfigComand(model + QLatin1Char('/') + QLatin1String(kind)
-                                                   + QString::number(number) + QLatin1String("Cmds"));
+        const Terminal terminal = loadConfigComand(
+            model + QLatin1Char('/') + QLatin1String(kind) + QString::number(number) + QLatin1String("Cmds"));
         if (terminal.status == -1)
             return;
         dynamicTerminals.insert(key, terminal);
@@ -148,7 +148,8 @@ void Sensors::loadModelDynamicCommands()
     for (int i = 0; i < kChannelsPerKind; ++i)
         load("Cool", i, firstCoolKey + i);
 
-    qDebug() << "GenericDevice created:" << "type=" << model << "terminals=" << dynamicTerminals.size();
+    qDebug() << "GenericDevice created:"
+             << "type=" << model << "terminals=" << dynamicTerminals.size();
 }
 
 void Sensors::loadDconBase()
@@ -200,6 +201,9 @@ bool Sensors::sendCommand(const QString& command, QString& response)
         qDebug() << "Failed to write command";
         return false;
     }
+    // A late answer to an earlier command, or noise picked up while the port
+    // was closed, must not pass for this channel's reply.
+    port.clear(QSerialPort::Input);
     port.write((command + QLatin1Char('\r')).toUtf8());
     if (!port.waitForBytesWritten(kWriteWaitMs)) {
         qDebug() << "Failed to write command";
@@ -213,8 +217,11 @@ bool Sensors::sendCommand(const QString& command, QString& response)
     }
     // The first bytes are rarely the whole reply: "!01+25.50" cut after
     // "!01+25" would read as 25.
-    response = replyText(readUntilQuiet(port));
+    bool cutOff = false;
+    response = replyText(readUntilQuiet(port, QuietReplyLimits(), &cutOff));
     port.close();
+    if (cutOff)
+        qWarning() << "Sensor reply on" << portName << "cut off: the board did not fall silent";
     return true;
 }
 
