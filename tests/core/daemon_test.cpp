@@ -88,7 +88,15 @@ TEST(DaemonStartup, RefusesWithoutIoPrivilegeEvenForTheSerialBoard)
     EXPECT_TRUE(harness.journal->events().empty());
 }
 
-TEST(DaemonStartup, WithoutAnyDriverNoWatchdogIsFound)
+TEST(DaemonStartup, WithoutAnyVendorStrategyNoWatchdogIsFound)
+{
+    DaemonHarness harness;
+    EXPECT_EQ(harness.run(DaemonParts{}), 1);
+    EXPECT_EQ(harness.messages().last(), QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!"));
+    EXPECT_TRUE(harness.fakePlatform.trace.empty());
+}
+
+TEST(DaemonStartup, RealDriversFindNothingOnAnEmptyBusAndWithoutABoard)
 {
     DaemonHarness harness;
     // The serial board of the production parts must not reach a real port.
