@@ -12,9 +12,16 @@ QByteArray readUntilQuiet(QIODevice& device, const QuietReplyLimits& limits, boo
     bool bounded = false;
     for (;;) {
         const qint64 left = limits.totalMs - sinceFirstByte.elapsed();
-        bounded = reply.size() >= limits.maxBytes || left <= 0;
-        if (bounded || !device.waitForReadyRead(static_cast<int>(std::min<qint64>(limits.quietMs, left))))
+        if (reply.size() >= limits.maxBytes || left <= 0) {
+            bounded = true;
             break;
+        }
+        const int wait = static_cast<int>(std::min<qint64>(limits.quietMs, left));
+        if (!device.waitForReadyRead(wait)) {
+            // A wait cut short by the time bound saw no full quiet gap.
+            bounded = wait < limits.quietMs;
+            break;
+        }
         // Bytes beyond the size bound stay unread and go with the port.
         reply += device.read(limits.maxBytes - reply.size());
     }
