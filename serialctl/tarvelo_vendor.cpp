@@ -216,7 +216,8 @@ std::shared_ptr<IVendorStrategy> createTarveloVendor(const QSettings& settings)
 {
     const int address = static_cast<int>(
         readHex(configValue(settings, QStringLiteral("Vendor_Tarvelo/Address"), QStringLiteral("1")).toString()));
-    const int baudRate = configValue(settings, QStringLiteral("Vendor_Tarvelo/Baud"), QStringLiteral("9600")).toString().toInt();
+    const int baudRate =
+        configValue(settings, QStringLiteral("Vendor_Tarvelo/Baud"), QStringLiteral("9600")).toString().toInt();
     const QString port =
         configValue(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0")).toString();
 
