@@ -157,7 +157,7 @@ TEST_F(TarveloBoard, SilentBoardGivesAnEmptyReplyWithoutAMessage)
 
 TEST_F(TarveloBoard, FloodIsCutAtTheByteBound)
 {
-    board.fallback(Reply::stream(std::string(512, 'A'), milliseconds(1)));
+    board.fallback(Reply::bytes(std::string(10000, 'A')));
     const QString reply = vendor.exchangeDcon(QStringLiteral("Q"), 200);
     board.cancelOutput();
     EXPECT_EQ(reply, QString(4096, QLatin1Char('A')));
@@ -170,7 +170,7 @@ TEST_F(TarveloBoard, FloodIsCutAtTheByteBound)
 TEST_F(TarveloBoard, EndlessTrickleIsCutAtTheTimeBound)
 {
     // Without a bound on the collection time this exchange never returns.
-    board.fallback(Reply::stream("x", milliseconds(5)));
+    board.fallback(Reply::stream("x", milliseconds(2)));
     const QString reply = vendor.exchangeDcon(QStringLiteral("Q"), 200);
     board.cancelOutput();
     EXPECT_FALSE(reply.isEmpty());
