@@ -119,7 +119,7 @@ include(CPack)
 # Builds the package and installs it into scratch directories only; the real
 # /etc, /lib/systemd and /var/log are never touched.
 if(WDT_BUILD_TESTS AND (NOT DEFINED BUILD_TESTING OR BUILD_TESTING))
-  set(_wdt_groups install unit logrotate manpage)
+  set(_wdt_groups install unit logrotate manpage docs)
   find_program(WDT_DPKG_DEB dpkg-deb)
   if(WDT_DPKG_DEB)
     list(PREPEND _wdt_groups deb)
@@ -133,5 +133,12 @@ if(WDT_BUILD_TESTS AND (NOT DEFINED BUILD_TESTING OR BUILD_TESTING))
     set_tests_properties(packaging.${_wdt_group} PROPERTIES
       LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 120
       ENVIRONMENT "CMAKE=${CMAKE_COMMAND};CPACK=${CMAKE_CPACK_COMMAND}")
+  endforeach()
+  # These run the build's install script, which writes files of its own into
+  # the build directory (the filled-in unit, install_manifest.txt).
+  foreach(_wdt_group deb install unit)
+    if(TEST packaging.${_wdt_group})
+      set_tests_properties(packaging.${_wdt_group} PROPERTIES RESOURCE_LOCK wdt_build_install)
+    endif()
   endforeach()
 endif()
