@@ -117,8 +117,9 @@ check_deb() {
         fail "cpack -G DEB failed"
         finish
     fi
-    local debs=("$out"/*.deb)
-    if [ "${#debs[@]}" -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    local debs
+    mapfile -t debs < <(find "$out" -maxdepth 1 -name '*.deb')
+    if [ "${#debs[@]}" -ne 1 ]; then
         fail "cpack made ${#debs[@]} .deb files, expected one"
         finish
     fi
@@ -202,7 +203,7 @@ check_deb() {
                 echo "note: $path belongs to no Debian package; not checked"
                 continue
             fi
-            printf '%s\n' "$depends" | tr ',|' '\n\n' | sed 's/^ *//; s/[ (:].*//' | grep -qx "$owner" ||
+            printf '%s\n' "$depends" | tr ',|' '\n' | sed 's/^ *//; s/[ (:].*//' | grep -qx "$owner" ||
                 fail "Depends lacks $owner, which provides $lib"
         done
     else
