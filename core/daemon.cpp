@@ -7,6 +7,7 @@
 #include "core/signal_pipe.h"
 #include "core/test_marker.h"
 #include "strategy/superio_manager.h"
+#include "superio/kernel_conflicts.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -114,6 +115,9 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts)
             manager.strategies.push_back(std::move(board));
     }
 
+    // Before the first probe touches the Super I/O configuration ports.
+    if (!tarveloEnabled)
+        warnAboutConflictingKernelModules(MODULES_FILE);
     if (!detect(manager, readScanPorts(settings))) {
         qCritical() << "Поддерживаемое устройство Watchdog не найдено!";
         return 1;

@@ -10,6 +10,9 @@ class EnvironmentMonitor;
 extern QString LOG_FILE;
 extern QString CONFIG_FILE;
 extern QString TEST_FILE;
+// The kernel's list of loaded modules, checked for drivers that share the
+// Super I/O configuration ports.
+extern QString MODULES_FILE;
 
 extern int envIntervalMs;
 extern bool envEnabled;

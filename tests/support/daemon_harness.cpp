@@ -15,6 +15,7 @@ DaemonHarness::DaemonHarness()
     LOG_FILE = path(QStringLiteral("wdt-daemon.log"));
     CONFIG_FILE = path(QStringLiteral("wdt.ini"));
     TEST_FILE = path(QStringLiteral("WDT_TEST"));
+    MODULES_FILE = path(QStringLiteral("modules"));
     envIntervalMs = 60000;
     envEnabled = false;
     tarveloEnabled = false;

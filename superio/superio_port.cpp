@@ -1,0 +1,69 @@
+#include "superio/superio_port.h"
+
+#include "core/platform.h"
+
+#include <QDebug>
+#include <QString>
+
+namespace {
+
+// The data port follows the index port; a base of 0xFFFF wraps to 0 like
+// the 16-bit port address it is.
+uint16_t dataPort(uint16_t port)
+{
+    return static_cast<uint16_t>(port + 1);
+}
+
+} // namespace
+
+void sio_write_index(uint16_t port, uint8_t value)
+{
+    platform().outb(value, port);
+}
+
+void sio_write(uint16_t port, uint8_t reg, uint8_t val)
+{
+    platform().outb(reg, port);
+    platform().outb(val, dataPort(port));
+}
+
+uint8_t sio_read(uint16_t port, uint8_t reg)
+{
+    platform().outb(reg, port);
+    return platform().inb(dataPort(port));
+}
+
+uint16_t sio_read_chip_id(uint16_t port)
+{
+    const uint8_t high = sio_read(port, 0x20);
+    const uint8_t low = sio_read(port, 0x21);
+    return static_cast<uint16_t>(high << 8 | low);
+}
+
+void sio_run_commands(uint16_t port, const RegList& cmds)
+{
+    // The writes go out back to back: logging costs a file open per line,
+    // and the chip sits unlocked for as long as the burst takes.
+    for (const RegValue& cmd : cmds)
+        sio_write(port, cmd.reg, cmd.val);
+    // Logged at critical level so that the register writes of a configured
+    // list show in the log even with debug output off.
+    for (const RegValue& cmd : cmds)
+        qCritical().noquote() << "reg:" << QString::number(cmd.reg, 16) << " val:" << QString::number(cmd.val, 16);
+}
+
+std::string sio_model_code(uint16_t chipId)
+{
+    return QStringLiteral("0x%1").arg(chipId, 4, 16, QLatin1Char('0')).toStdString();
+}
+
+bool sio_match_table(
+    const ChipTable& table, uint16_t key, uint16_t chipId, std::string& modelName, std::string& modelCode)
+{
+    const auto row = table.find(key);
+    if (row == table.end())
+        return false;
+    modelName = row->second;
+    modelCode = sio_model_code(chipId);
+    return true;
+}
