@@ -85,14 +85,6 @@ TEST(TarveloTemplates, TemplateWithoutMarkerLogsNothing)
     EXPECT_EQ(log.lines(), QStringList());
 }
 
-TEST(TarveloTemplates, AddressText)
-{
-    EXPECT_EQ(dconAddressText(1), QStringLiteral("01"));
-    EXPECT_EQ(dconAddressText(10), QStringLiteral("0A"));
-    EXPECT_EQ(dconAddressText(255), QStringLiteral("FF"));
-    EXPECT_EQ(dconAddressText(256), QStringLiteral("100"));
-}
-
 // ---- The link ----------------------------------------------------------------
 
 TEST_F(TarveloBoard, RequestIsTheCommandAsUtf8AndOneCarriageReturn)
