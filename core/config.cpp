@@ -65,6 +65,17 @@ bool configContains(const QSettings& settings, const QString& key)
     return !actualKey(settings, key).isEmpty();
 }
 
+QString configText(const QSettings& settings, const QString& key, const QString& fallback)
+{
+    const QVariant value = configValue(settings, key, fallback);
+    if (value.userType() != QMetaType::QStringList)
+        return value.toString();
+    const QString joined = value.toStringList().join(QLatin1Char(','));
+    qWarning().nospace() << "Value of " << key << " contains a comma and is read as " << joined
+                         << "; write it in double quotes";
+    return joined;
+}
+
 bool readSwitch(const QString& text)
 {
     return text.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0
@@ -235,9 +246,9 @@ void handOverDconTemplates(const QSettings& settings, SuperIOManager& manager, c
     QString templates[4];
     const char* const keys[4] = {"StartCmds", "StopCmds", "FeedCmds", "SetCmds"};
     for (int i = 0; i < 4; ++i) {
-        templates[i] = configValue(settings, keyIn(modelSection, keys[i])).toString();
+        templates[i] = configText(settings, keyIn(modelSection, keys[i]));
         if (templates[i].isEmpty())
-            templates[i] = configValue(settings, keyIn(QStringLiteral("Vendor_Tarvelo"), keys[i])).toString();
+            templates[i] = configText(settings, keyIn(QStringLiteral("Vendor_Tarvelo"), keys[i]));
     }
     manager.setDconCommands(templates[0], templates[1], templates[2], templates[3]);
 }

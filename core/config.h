@@ -16,6 +16,11 @@ class SuperIOManager;
 QVariant configValue(const QSettings& settings, const QString& key, const QVariant& fallback = QVariant());
 bool configContains(const QSettings& settings, const QString& key);
 
+/// A text value. An unquoted comma makes the INI reader split a value into a
+/// list, which would read as an empty text and silently drop a command: such
+/// a value is joined again at its commas, with a warning to quote it.
+QString configText(const QSettings& settings, const QString& key, const QString& fallback = QString());
+
 /// A switch value: "on", "true" (any letter case), "1" or anything that reads
 /// as the decimal integer 1.
 bool readSwitch(const QString& text);

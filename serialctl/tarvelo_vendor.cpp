@@ -219,11 +219,11 @@ std::shared_ptr<IVendorStrategy> createTarveloVendor(const QSettings& settings)
     const int baudRate =
         configValue(settings, QStringLiteral("Vendor_Tarvelo/Baud"), QStringLiteral("9600")).toString().toInt();
     const QString port =
-        configValue(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0")).toString();
+        configText(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0"));
 
     auto board = std::make_shared<TarveloVendor>(port, baudRate, address);
-    board->setDconCommands(configValue(settings, QStringLiteral("Vendor_Tarvelo/StartCmd")).toString(),
-                           configValue(settings, QStringLiteral("Vendor_Tarvelo/StopCmd")).toString(),
-                           configValue(settings, QStringLiteral("Vendor_Tarvelo/FeedCmd")).toString());
+    board->setDconCommands(configText(settings, QStringLiteral("Vendor_Tarvelo/StartCmd")),
+                           configText(settings, QStringLiteral("Vendor_Tarvelo/StopCmd")),
+                           configText(settings, QStringLiteral("Vendor_Tarvelo/FeedCmd")));
     return board;
 }

@@ -306,6 +306,15 @@ TEST_F(ConfigTest, DconTemplatesFallBackToTheVendorSectionWhenEmpty)
     EXPECT_EQ(board->handedDcon(), (QStringList{QStringLiteral("$%1WS"), QStringLiteral("$%1WD"),
                                                 QStringLiteral("~%1**"), QStringLiteral("~%1WT%2")}));
 
+    // An unquoted comma splits a value into a list; the command is kept whole.
+    const LogCapture commaLog;
+    handOverDconTemplates(*settingsFor(QStringLiteral("[TV-100]\nFeedCmds=~%1F, 1\nStartCmds=\"$%1S, 2\"\n")), manager,
+                          QStringLiteral("TV-100"));
+    EXPECT_EQ(board->handedDcon().mid(0, 3),
+              (QStringList{QStringLiteral("$%1S, 2"), QString(), QStringLiteral("~%1F,1")}));
+    EXPECT_EQ(commaLog.lines(), QStringList{QStringLiteral("[WARN ] Value of \"TV-100/FeedCmds\" contains a comma and "
+                                                           "is read as \"~%1F,1\"; write it in double quotes")});
+
     // Absent everywhere: empty texts replace the earlier templates.
     auto empty = settingsFor(QString());
     handOverDconTemplates(*empty, manager, QStringLiteral("TV-100"));
