@@ -93,7 +93,9 @@ Sensors::Sensors(QString model, const QString& configPath)
 
 Terminal Sensors::loadConfigComand(const QString& key) const
 {
-    const QString text = configValue(settings, key).toString();
+    // A value with an unquoted comma comes back whole, with a warning, rather
+    // than as an empty text that would drop the channel.
+    const QString text = configText(settings, key);
     Terminal terminal;
     if (text.isEmpty())
         return terminal;
@@ -154,7 +156,7 @@ void Sensors::loadModelDynamicCommands()
 
 void Sensors::loadDconBase()
 {
-    portName = configValue(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0")).toString();
+    portName = configText(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0"));
     baudRate = static_cast<int>(
         configValue(settings, QStringLiteral("Vendor_Tarvelo/Baud"), QStringLiteral("9600")).toString().toUInt());
     address = static_cast<int>(

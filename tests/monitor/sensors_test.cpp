@@ -159,6 +159,7 @@ TEST(SensorsTables, ValueSplitsAtTheFirstColon)
         {"TermXCmds=:X", 0, ":X", ""},
         {"TermXCmds=A:", 0, "A", ""},
         {"TermXCmds=\"$%1RT:T=%1, C\"", 0, "$%1RT", "T=%1, C"},
+        {"TermXCmds=$%1RT:T=%1, C", 0, "$%1RT", "T=%1,C"}, // unquoted: joined, blanks lost
         {"TermXCmds=\"$%1RT:Температура %1 °C\"", 0, "$%1RT", "Температура %1 °C"},
         {"TermXCmds=", -1, "", ""},
         {"OtherKey=A", -1, "", ""},
