@@ -122,7 +122,11 @@ RegList parseCmds(const QStringList& list)
 
 void setupDebugFromConfig(const QString& path)
 {
-    const QSettings settings(path, QSettings::IniFormat);
+    // The INI reader parses a file once per process and keeps it: every
+    // reader must decode it as UTF-8, or the first one garbles non-ASCII
+    // texts (display formats, say) for all later ones.
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
     QString text = configValue(settings, QStringLiteral("Debug/Enabled")).toString();
     if (text.isEmpty())
         text = configValue(settings, QStringLiteral("Watchdog/Debug")).toString();
@@ -138,7 +142,8 @@ void setupDebugFromConfig(const QString& path)
 
 void setupTarveloForce(const QString& path)
 {
-    const QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
     if (readSwitch(configValue(settings, QStringLiteral("Global/ForceTarvelo")).toString())) {
         tarveloEnabled = true;
         qInfo() << "=== Принудительный выбор Tarvelo ===";
@@ -147,7 +152,8 @@ void setupTarveloForce(const QString& path)
 
 void setupMonitoringFromConfig(const QString& path)
 {
-    const QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
     const QString monitor = configValue(settings, QStringLiteral("Vendor_Tarvelo/EnvMonitor")).toString();
     const QString interval = configValue(settings, QStringLiteral("Vendor_Tarvelo/EnvIntervalMs")).toString();
 

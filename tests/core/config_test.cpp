@@ -121,6 +121,19 @@ TEST_F(ConfigTest, DebugOffDropsDebugMessagesOfEveryCategory)
     EXPECT_EQ(log.count(QStringLiteral("hidden")), 0);
 }
 
+TEST_F(ConfigTest, StartupReadersLeaveUtf8TextsIntactForLaterReaders)
+{
+    // The INI reader keeps a parsed file for the whole process: a first
+    // reading in another encoding would garble every later one.
+    harness.writeConfig(QStringLiteral("[Valkerinde2.3]\nTerm0Cmds=$%1RT0:CPU %1 °C\n"));
+    setupDebugFromConfig(CONFIG_FILE);
+    setupTarveloForce(CONFIG_FILE);
+    setupMonitoringFromConfig(CONFIG_FILE);
+    QSettings settings(CONFIG_FILE, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    EXPECT_EQ(configText(settings, QStringLiteral("Valkerinde2.3/Term0Cmds")), QStringLiteral("$%1RT0:CPU %1 °C"));
+}
+
 TEST_F(ConfigTest, ForcingTheSerialBoardLogsOnlyWhenOn)
 {
     harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=off\n"));
