@@ -1,7 +1,7 @@
 #include "monitor/sensors.h"
 
 #include "core/config.h"
-#include "monitor/quiet_reply.h"
+#include "serialctl/dcon_reply.h"
 
 #include <QDebug>
 #include <QRegularExpression>

@@ -1,9 +1,9 @@
 #include "serialctl/tarvelo_vendor.h"
 
 #include "core/config.h"
+#include "serialctl/dcon_reply.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSerialPort>
 
@@ -20,14 +20,7 @@ namespace {
 // Every watchdog exchange waits this long for the write and again for the
 // first reply byte, so a silent board costs about 400 ms per command.
 constexpr int kExchangeTimeoutMs = 200;
-// The board ends a reply by falling silent, not by a terminator the link
-// could rely on: 20 ms without a byte and the reply is complete.
-constexpr int kQuietGapMs = 20;
 constexpr int kSendWriteTimeoutMs = 100;
-// A board (or a line full of noise) that never falls silent must neither
-// stall the feed tick for long nor grow the reply without end.
-constexpr qint64 kMaxReplyMs = 1000;
-constexpr int kMaxReplyBytes = 4096;
 
 // QString::arg() counts "%" followed by an optional "L" and a digit as a
 // place marker. Without one it would log a warning on every single feed of
@@ -47,19 +40,6 @@ QByteArray requestLine(const QString& command)
 {
     // One carriage return ends the request; the board wants no line feed.
     return (command + QLatin1Char('\r')).toUtf8();
-}
-
-// Reads what has arrived, but never beyond the reply bound; what is left
-// over is dropped with the handle.
-void takeAvailable(QSerialPort& port, QByteArray& reply)
-{
-    reply += port.read(kMaxReplyBytes - reply.size());
-}
-
-QString replyText(const QByteArray& bytes)
-{
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul)).trimmed();
 }
 
 } // namespace
@@ -118,15 +98,8 @@ QString TarveloVendor::exchangeDcon(QString command, int timeoutMs)
     if (!port.waitForReadyRead(timeoutMs))
         return QString();
 
-    QByteArray reply;
-    takeAvailable(port, reply);
-    QElapsedTimer sinceFirstByte;
-    sinceFirstByte.start();
-    bool cutOff = reply.size() >= kMaxReplyBytes;
-    while (!cutOff && port.waitForReadyRead(kQuietGapMs)) {
-        takeAvailable(port, reply);
-        cutOff = reply.size() >= kMaxReplyBytes || sinceFirstByte.elapsed() >= kMaxReplyMs;
-    }
+    bool cutOff = false;
+    const QByteArray reply = readUntilQuiet(port, QuietReplyLimits(), &cutOff);
     port.close();
 
     if (cutOff)

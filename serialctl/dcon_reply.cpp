@@ -1,4 +1,4 @@
-#include "monitor/quiet_reply.h"
+#include "serialctl/dcon_reply.h"
 
 #include <QElapsedTimer>
 
