@@ -2,11 +2,14 @@
 
 namespace {
 
-constexpr uint8_t kDeviceSelect = 0x07;
-constexpr uint8_t kWatchdogDevice = 0x07;
 constexpr uint8_t kConfigControl = 0x02;
-constexpr uint8_t kTimerConfig = 0x72;
 constexpr uint8_t kCounter = 0x74;
+
+// Logical device 7 is the watchdog; bit 7 of its timer configuration makes
+// the counter count seconds, not minutes.
+const RegList kBuiltInStart = {{0x07, 0x07}, {0x72, 0x80}};
+// A zero counter disables the watchdog.
+const RegList kBuiltInStop = {{0x07, 0x07}, {kCounter, 0x00}};
 
 } // namespace
 
@@ -55,13 +58,7 @@ bool IteVendor::probe(uint16_t port)
 void IteVendor::wdt_start(uint16_t port, uint8_t timeoutSec)
 {
     enter(port);
-    if (!config.startCmds.empty()) {
-        sio_run_commands(port, config.startCmds);
-    } else {
-        sio_write(port, kDeviceSelect, kWatchdogDevice);
-        // Bit 7: the counter counts seconds, not minutes.
-        sio_write(port, kTimerConfig, 0x80);
-    }
+    sio_run_body(port, config.startCmds, kBuiltInStart);
     sio_write(port, kCounter, timeoutSec);
     exit(port);
 }
@@ -76,13 +73,7 @@ void IteVendor::wdt_feed(uint16_t port, uint8_t timeoutSec)
 void IteVendor::wdt_stop(uint16_t port)
 {
     enter(port);
-    if (!config.stopCmds.empty()) {
-        sio_run_commands(port, config.stopCmds);
-    } else {
-        sio_write(port, kDeviceSelect, kWatchdogDevice);
-        // A zero counter disables the watchdog.
-        sio_write(port, kCounter, 0x00);
-    }
+    sio_run_body(port, config.stopCmds, kBuiltInStop);
     exit(port);
 }
 

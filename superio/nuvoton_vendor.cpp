@@ -2,11 +2,13 @@
 
 namespace {
 
-constexpr uint8_t kDeviceSelect = 0x07;
-constexpr uint8_t kWatchdogDevice = 0x08;
-constexpr uint8_t kActivate = 0x30;
-constexpr uint8_t kMode = 0xF5;
 constexpr uint8_t kCounter = 0xF6;
+
+// Logical device 8 is the watchdog: activate it (0x30) and let its counter
+// count seconds (mode register 0xF5).
+const RegList kBuiltInStart = {{0x07, 0x08}, {0x30, 0x01}, {0xF5, 0x00}};
+// A zero counter disables the watchdog.
+const RegList kBuiltInStop = {{0x07, 0x08}, {kCounter, 0x00}};
 
 } // namespace
 
@@ -52,14 +54,7 @@ bool NuvotonVendor::probe(uint16_t port)
 void NuvotonVendor::wdt_start(uint16_t port, uint8_t timeoutSec)
 {
     enter(port);
-    if (!config.startCmds.empty()) {
-        sio_run_commands(port, config.startCmds);
-    } else {
-        sio_write(port, kDeviceSelect, kWatchdogDevice);
-        sio_write(port, kActivate, 0x01);
-        // Mode: count in seconds.
-        sio_write(port, kMode, 0x00);
-    }
+    sio_run_body(port, config.startCmds, kBuiltInStart);
     sio_write(port, kCounter, timeoutSec);
     exit(port);
 }
@@ -74,13 +69,7 @@ void NuvotonVendor::wdt_feed(uint16_t port, uint8_t timeoutSec)
 void NuvotonVendor::wdt_stop(uint16_t port)
 {
     enter(port);
-    if (!config.stopCmds.empty()) {
-        sio_run_commands(port, config.stopCmds);
-    } else {
-        sio_write(port, kDeviceSelect, kWatchdogDevice);
-        // A zero counter disables the watchdog.
-        sio_write(port, kCounter, 0x00);
-    }
+    sio_run_body(port, config.stopCmds, kBuiltInStop);
     exit(port);
 }
 

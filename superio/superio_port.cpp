@@ -52,6 +52,16 @@ void sio_run_commands(uint16_t port, const RegList& cmds)
         qCritical().noquote() << "reg:" << QString::number(cmd.reg, 16) << " val:" << QString::number(cmd.val, 16);
 }
 
+void sio_run_body(uint16_t port, const RegList& configured, const RegList& builtIn)
+{
+    if (!configured.empty()) {
+        sio_run_commands(port, configured);
+        return;
+    }
+    for (const RegValue& cmd : builtIn)
+        sio_write(port, cmd.reg, cmd.val);
+}
+
 std::string sio_model_code(uint16_t chipId)
 {
     return QStringLiteral("0x%1").arg(chipId, 4, 16, QLatin1Char('0')).toStdString();
