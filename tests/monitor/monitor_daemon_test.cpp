@@ -1,6 +1,6 @@
 #include "core/daemon.h"
 #include "core/globals.h"
-#include "support/board_simulator.h"
+#include "sim/board_simulator.h"
 #include "support/daemon_harness.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "monitor/sensors.h"
-#include "support/board_simulator.h"
+#include "sim/board_simulator.h"
 #include "support/log_capture.h"
 #include "support/qt_printers.h"
 

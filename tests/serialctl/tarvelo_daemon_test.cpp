@@ -1,5 +1,5 @@
 #include "core/daemon.h"
-#include "support/board_simulator.h"
+#include "sim/board_simulator.h"
 #include "support/daemon_harness.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "serialctl/tarvelo_vendor.h"
 #include "strategy/superio_manager.h"
-#include "support/board_simulator.h"
+#include "sim/board_simulator.h"
 #include "support/log_capture.h"
 #include "support/qt_printers.h"
 

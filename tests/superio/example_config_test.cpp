@@ -5,7 +5,7 @@
 #include "superio/fintek_vendor.h"
 #include "superio/ite_vendor.h"
 #include "superio/nuvoton_vendor.h"
-#include "support/superio_simulator.h"
+#include "sim/superio_simulator.h"
 
 #include "port_traces.h"
 

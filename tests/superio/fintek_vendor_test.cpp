@@ -1,5 +1,5 @@
 #include "superio/fintek_vendor.h"
-#include "support/superio_simulator.h"
+#include "sim/superio_simulator.h"
 
 #include "port_traces.h"
 

@@ -4,7 +4,7 @@
 // and a runner for tables of driver operations with their exact traces.
 
 #include "strategy/vendor_strategy.h"
-#include "support/fake_platform.h"
+#include "sim/fake_platform.h"
 #include "support/log_capture.h"
 #include "support/qt_printers.h"
 

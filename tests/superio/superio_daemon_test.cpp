@@ -7,7 +7,7 @@
 #include "superio/ite_vendor.h"
 #include "superio/nuvoton_vendor.h"
 #include "support/daemon_harness.h"
-#include "support/superio_simulator.h"
+#include "sim/superio_simulator.h"
 
 #include "port_traces.h"
 

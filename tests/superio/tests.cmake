@@ -1,6 +1,3 @@
-target_sources(wdt_test_support PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/../support/superio_simulator.cpp
-)
 target_sources(wdt_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/superio_port_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/superio_simulator_test.cpp

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/daemon.h"
-#include "support/fake_platform.h"
+#include "sim/fake_platform.h"
 #include "support/fake_strategy.h"
 #include "support/qt_printers.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/fake_platform.h"
+#include "sim/fake_platform.h"
 
 #include <atomic>
 #include <cstdint>

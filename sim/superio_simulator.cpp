@@ -1,4 +1,4 @@
-#include "support/superio_simulator.h"
+#include "sim/superio_simulator.h"
 
 #include <utility>
 

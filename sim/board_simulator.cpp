@@ -1,4 +1,4 @@
-#include "support/board_simulator.h"
+#include "sim/board_simulator.h"
 
 #include <algorithm>
 #include <cerrno>

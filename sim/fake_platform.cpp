@@ -1,4 +1,4 @@
-#include "support/fake_platform.h"
+#include "sim/fake_platform.h"
 
 #include <cerrno>
 
