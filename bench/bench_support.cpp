@@ -1,0 +1,415 @@
+#include "bench/bench_support.h"
+
+#include "core/globals.h"
+#include "core/signal_pipe.h"
+#include "superio/fintek_vendor.h"
+#include "superio/ite_vendor.h"
+#include "superio/nuvoton_vendor.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QTimer>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define WDT_BENCH_CALLGRIND 1
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <malloc.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+constexpr uint16_t kBase = 0x2E;
+
+int64_t clockNs(clockid_t clock)
+{
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The daemon writes every log line to standard output; a benchmark wants
+// its own figures there.
+class StdoutToDevNull {
+public:
+    StdoutToDevNull()
+    {
+        std::fflush(stdout);
+        saved = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
+    }
+    ~StdoutToDevNull()
+    {
+        if (saved >= 0) {
+            ::dup2(saved, STDOUT_FILENO);
+            ::close(saved);
+        }
+    }
+    StdoutToDevNull(const StdoutToDevNull&) = delete;
+    StdoutToDevNull& operator=(const StdoutToDevNull&) = delete;
+
+private:
+    int saved = -1;
+};
+
+// Qt keeps the application's arguments by reference.
+int appArgc = 1;
+char appName[] = "wdt-bench";
+char* appArgv[] = {appName, nullptr};
+
+std::string dispatcherName = "unknown";
+
+} // namespace
+
+// ---- Simulated Super I/O machine ------------------------------------------
+
+bool parseChip(const std::string& text, Chip* chip)
+{
+    if (text == "fintek")
+        *chip = Chip::Fintek;
+    else if (text == "ite")
+        *chip = Chip::Ite;
+    else if (text == "nuvoton")
+        *chip = Chip::Nuvoton;
+    else
+        return false;
+    return true;
+}
+
+std::string chipLabel(Chip chip)
+{
+    switch (chip) {
+    case Chip::Fintek:
+        return "Fintek F81866 (example register lists)";
+    case Chip::Ite:
+        return "ITE IT8728F (built-in sequence)";
+    case Chip::Nuvoton:
+        return "Nuvoton NCT6779D (built-in sequence)";
+    }
+    return {};
+}
+
+std::unique_ptr<SimulatedSuperIo> makeChip(Chip chip)
+{
+    switch (chip) {
+    case Chip::Fintek:
+        return SimulatedSuperIo::fintek(kBase, 0x1010);
+    case Chip::Ite:
+        return SimulatedSuperIo::ite(kBase, 0x8728);
+    case Chip::Nuvoton:
+        return SimulatedSuperIo::nuvoton(kBase, 0xC330);
+    }
+    return nullptr;
+}
+
+QString chipConfig(Chip chip, int intervalMs)
+{
+    QString ini = QStringLiteral("[Debug]\nEnabled=off\n[Global]\nScanPorts=0x2E\nIntervalMs=%1\n").arg(intervalMs);
+    if (chip == Chip::Fintek) {
+        // The lists of the example configuration.
+        ini += QStringLiteral("[Vendor_Fintek]\nEnterKey=0x87,0x87\nExitKey=0xAA\n"
+                              "StartCmds=0x07:0x07,0x30:0x01,0xF6:0xFF,0xF5:0x20\n"
+                              "FeedCmds=0x07:0x07\n"
+                              "StopCmds=0x07:0x07,0xF5:0x00\n");
+    }
+    return ini;
+}
+
+BenchBus::BenchBus(std::unique_ptr<SimulatedSuperIo> chip)
+    : chip(std::move(chip))
+{
+}
+
+void BenchBus::outb(uint8_t value, uint16_t port)
+{
+    if (!chip || !chip->decodes(port))
+        return;
+    const int before = chip->sessions();
+    chip->write(port, value);
+    const int after = chip->sessions();
+    if (after != before && onSessionClosed)
+        onSessionClosed(after);
+}
+
+uint8_t BenchBus::inb(uint16_t port)
+{
+    return chip && chip->decodes(port) ? chip->read(port) : 0xFF;
+}
+
+DaemonParts superIoParts()
+{
+    DaemonParts parts;
+    parts.makeFintek = [] { return std::make_shared<FintekVendor>(); };
+    parts.makeIte = [] { return std::make_shared<IteVendor>(); };
+    parts.makeNuvoton = [] { return std::make_shared<NuvotonVendor>(); };
+    return parts;
+}
+
+InProcessDaemon::InProcessDaemon()
+{
+    LOG_FILE = path(QStringLiteral("wdt-daemon.log"));
+    CONFIG_FILE = path(QStringLiteral("wdt.ini"));
+    TEST_FILE = path(QStringLiteral("WDT_TEST"));
+    MODULES_FILE = path(QStringLiteral("modules"));
+    envIntervalMs = 60000;
+    envEnabled = false;
+    tarveloEnabled = false;
+    envQueryRequest = false;
+}
+
+InProcessDaemon::~InProcessDaemon()
+{
+    qInstallMessageHandler(nullptr);
+    QLoggingCategory::setFilterRules(QString());
+}
+
+void InProcessDaemon::writeConfig(const QString& ini) const
+{
+    QFile file(CONFIG_FILE);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(ini.toUtf8());
+}
+
+QString InProcessDaemon::path(const QString& name) const
+{
+    return dir.filePath(name);
+}
+
+int InProcessDaemon::run(const DaemonParts& parts, Platform& platform)
+{
+    setPlatform(&platform);
+    int code = 0;
+    {
+        StdoutToDevNull quiet;
+        code = runDaemon(appArgc, appArgv, parts);
+    }
+    setPlatform(nullptr);
+    return code;
+}
+
+int InProcessDaemon::logLineCount() const
+{
+    QFile file(LOG_FILE);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<int>(file.readAll().count('\n'));
+}
+
+void runBareTimerLoop(int intervalMs, const std::function<void(int tick)>& onTick, const std::function<void()>& onStart)
+{
+    QCoreApplication app(appArgc, appArgv);
+    if (const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        dispatcherName = dispatcher->metaObject()->className();
+    SignalPipe signalPipe;
+    signalPipe.install();
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    int ticks = 0;
+    QObject::connect(&timer, &QTimer::timeout, [&] { onTick(++ticks); });
+    QObject::connect(&signalPipe, &SignalPipe::received, [&](int) {
+        timer.stop();
+        QCoreApplication::quit();
+    });
+    if (onStart)
+        onStart();
+    timer.start(intervalMs);
+    app.exec();
+}
+
+std::string eventDispatcherName()
+{
+    return dispatcherName;
+}
+
+void requestStop()
+{
+    ::kill(::getpid(), SIGTERM);
+}
+
+// ---- Clocks and memory ------------------------------------------------------
+
+int64_t steadyNs()
+{
+    return clockNs(CLOCK_MONOTONIC);
+}
+
+int64_t processCpuNs()
+{
+    return clockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+size_t heapInUseBytes()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// ---- Callgrind ----------------------------------------------------------------
+
+bool underValgrind()
+{
+#ifdef WDT_BENCH_CALLGRIND
+    return RUNNING_ON_VALGRIND != 0;
+#else
+    return false;
+#endif
+}
+
+void windowStart()
+{
+#ifdef WDT_BENCH_CALLGRIND
+    CALLGRIND_ZERO_STATS;
+    CALLGRIND_TOGGLE_COLLECT;
+#endif
+}
+
+void windowEnd(const char* name)
+{
+#ifdef WDT_BENCH_CALLGRIND
+    CALLGRIND_TOGGLE_COLLECT;
+    CALLGRIND_DUMP_STATS_AT(name);
+#else
+    (void)name;
+#endif
+}
+
+// ---- Load -----------------------------------------------------------------
+
+BusyLoad::BusyLoad(int processes)
+{
+    for (int i = 0; i < processes; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Gone with the benchmark, however it ends.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            volatile unsigned long spin = 0;
+            for (;;)
+                spin = spin + 1;
+        }
+        if (child > 0)
+            children.push_back(child);
+    }
+}
+
+BusyLoad::~BusyLoad()
+{
+    for (const pid_t child : children)
+        ::kill(child, SIGKILL);
+    for (const pid_t child : children)
+        ::waitpid(child, nullptr, 0);
+}
+
+// ---- Statistics ---------------------------------------------------------------
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const double rank = std::ceil(p * static_cast<double>(values.size()));
+    const size_t index = rank < 1 ? 0 : static_cast<size_t>(rank) - 1;
+    return values[std::min(index, values.size() - 1)];
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// ---- Command line -------------------------------------------------------------
+
+Options::Options(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name.rfind("--", 0) != 0 || i + 1 >= argc) {
+            error = "unexpected argument " + name;
+            return;
+        }
+        values.emplace_back(name.substr(2), argv[++i]);
+    }
+}
+
+std::string Options::text(const std::string& name, const std::string& fallback) const
+{
+    for (const auto& [key, value] : values) {
+        if (key == name)
+            return value;
+    }
+    return fallback;
+}
+
+int Options::number(const std::string& name, int fallback) const
+{
+    const std::string value = text(name, std::string());
+    if (value.empty())
+        return fallback;
+    try {
+        size_t used = 0;
+        const int number = std::stoi(value, &used);
+        if (used == value.size() && number >= 0)
+            return number;
+    } catch (...) {
+    }
+    error = "--" + name + " wants a number, not " + value;
+    return fallback;
+}
+
+std::string machineLine()
+{
+    std::string model = "unknown processor";
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    utsname system{};
+    ::uname(&system);
+    std::string load;
+    std::ifstream loadavg("/proc/loadavg");
+    std::getline(loadavg, load);
+    std::ostringstream out;
+    out << model << ", " << ::sysconf(_SC_NPROCESSORS_ONLN) << " cores, Linux " << system.release
+        << ", load average " << load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
+    return out.str();
+}
+
+} // namespace bench

@@ -1,0 +1,159 @@
+#pragma once
+
+// Shared pieces of the benchmark programs: a simulated machine that the real
+// daemon runs on in-process, a bare timer loop to compare it with, clocks,
+// memory figures and statistics. Nothing here touches a real port, a serial
+// device or a system path: the path globals point into a temporary directory
+// and the platform is replaced for every run.
+
+#include "core/daemon.h"
+#include "core/platform.h"
+#include "sim/superio_simulator.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// ---- Simulated Super I/O machine ------------------------------------------
+
+// One chip per vendor, each as a real board would carry it at 0x2E. ITE and
+// Nuvoton run their built-in sequences; the Fintek driver has none and runs
+// the register lists of the example configuration, which it logs.
+enum class Chip { Fintek, Ite, Nuvoton };
+
+bool parseChip(const std::string& text, Chip* chip);
+std::string chipLabel(Chip chip);
+std::unique_ptr<SimulatedSuperIo> makeChip(Chip chip);
+// The configuration file for a run: debug off, the chip's port only.
+QString chipConfig(Chip chip, int intervalMs);
+// Configuration sessions the chip sees before the first feed: the probe
+// that finds it and the start.
+constexpr int kSessionsBeforeFeeds = 2;
+
+// The port layer with one chip on it (or none) and no record of the
+// accesses, so that a long run keeps a constant footprint. After every write
+// that closed a configuration session (the end of a probe, a start, a feed
+// or a stop) it calls onSessionClosed with the number closed so far, on the
+// daemon's thread, inside the daemon's call.
+class BenchBus : public Platform {
+public:
+    explicit BenchBus(std::unique_ptr<SimulatedSuperIo> chip = nullptr);
+
+    uid_t getuid() override { return 0; }
+    int iopl(int) override { return 0; }
+    void outb(uint8_t value, uint16_t port) override;
+    uint8_t inb(uint16_t port) override;
+
+    std::function<void(int sessionsClosed)> onSessionClosed;
+
+private:
+    std::unique_ptr<SimulatedSuperIo> chip;
+};
+
+// The real Super I/O drivers, without the serial board: a benchmark must not
+// open a serial device it was not given.
+DaemonParts superIoParts();
+
+// Runs the daemon in-process: configuration, log, test marker and module
+// list in a temporary directory, the given platform installed, the daemon's
+// standard output sent to /dev/null while it runs (its lines still reach the
+// log file).
+class InProcessDaemon {
+public:
+    InProcessDaemon();
+    ~InProcessDaemon();
+    InProcessDaemon(const InProcessDaemon&) = delete;
+    InProcessDaemon& operator=(const InProcessDaemon&) = delete;
+
+    void writeConfig(const QString& ini) const;
+    QString path(const QString& name) const;
+    int run(const DaemonParts& parts, Platform& platform);
+    int logLineCount() const;
+
+private:
+    QTemporaryDir dir;
+};
+
+// The daemon's event loop without the daemon: the application object, the
+// same signal pipe, and a precise timer whose slot only calls onTick with
+// the tick number. A SIGTERM ends it, as it ends the daemon. onStart runs
+// right before the timer starts.
+void runBareTimerLoop(
+    int intervalMs, const std::function<void(int tick)>& onTick, const std::function<void()>& onStart = {});
+
+// The class of the event dispatcher the last bare loop ran on: Qt picks the
+// GLib one unless QT_NO_GLIB is set, and the daemon gets the same.
+std::string eventDispatcherName();
+
+/// Asks the running loop (daemon or bare) to stop, the way a service
+/// manager does.
+void requestStop();
+
+// ---- Clocks and memory ------------------------------------------------------
+
+int64_t steadyNs();
+// CPU time of the whole process, user and system.
+int64_t processCpuNs();
+// Resident set size from /proc/self/status, in KiB.
+long residentKiB();
+// Bytes the allocator has handed out and not got back.
+size_t heapInUseBytes();
+
+// ---- Callgrind ----------------------------------------------------------------
+
+// Under callgrind started with --collect-atstart=no, the instructions between
+// windowStart() and windowEnd() land in a dump of their own named after the
+// window. Without valgrind both do nothing.
+bool underValgrind();
+void windowStart();
+void windowEnd(const char* name);
+
+// ---- Load -----------------------------------------------------------------
+
+// Busy processes, one per core to load, running until the object goes away.
+class BusyLoad {
+public:
+    explicit BusyLoad(int processes);
+    ~BusyLoad();
+    BusyLoad(const BusyLoad&) = delete;
+    BusyLoad& operator=(const BusyLoad&) = delete;
+
+private:
+    std::vector<pid_t> children;
+};
+
+// ---- Statistics ---------------------------------------------------------------
+
+// Nearest-rank percentile, p in [0, 1].
+double percentile(std::vector<double> values, double p);
+double median(std::vector<double> values);
+
+// ---- Command line -------------------------------------------------------------
+
+// "--name value" options; everything else is an error the caller reports.
+class Options {
+public:
+    Options(int argc, char** argv);
+    std::string text(const std::string& name, const std::string& fallback) const;
+    int number(const std::string& name, int fallback) const;
+    bool ok() const { return error.empty(); }
+    const std::string& problem() const { return error; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> values;
+    mutable std::string error;
+};
+
+// The machine in one line: processor, cores, kernel, load average.
+std::string machineLine();
+
+} // namespace bench

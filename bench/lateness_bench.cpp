@@ -1,0 +1,175 @@
+// Lateness of the feed timer: for every tick, how long after its due time
+// the feed reached the simulated chip, beside the same for a bare precise
+// QTimer measured in the same run. With --load N, N busy processes compete
+// for the cores during both.
+//
+// Due times follow the schedule a precise QTimer keeps: one interval apart
+// from the start; after a tick that came more than an interval late, the
+// next is due one interval after that tick. The daemon starts its timer
+// inside runDaemon, a few log lines after the watchdog's start sequence; the
+// end of that sequence serves as the start, so the daemon's lateness is
+// overstated by those few lines, never understated. A feed is timed when its
+// configuration session ends, after the test-marker check and the feed
+// sequence.
+//
+// Also shown: the longest gap between two feeds beyond the interval, which
+// is what the watchdog's countdown sees.
+
+#include "bench/bench_support.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+struct Series {
+    int64_t startNs = 0;
+    std::vector<int64_t> tickNs;
+};
+
+struct Figures {
+    double p50Us = 0;
+    double p99Us = 0;
+    double maxUs = 0;
+    double worstGapUs = 0;
+    bool complete = false;
+};
+
+Figures analyse(const Series& series, int intervalMs, int ticks)
+{
+    Figures figures;
+    if (static_cast<int>(series.tickNs.size()) < ticks)
+        return figures;
+    const int64_t interval = static_cast<int64_t>(intervalMs) * 1000000;
+    std::vector<double> late;
+    late.reserve(series.tickNs.size());
+    int64_t due = series.startNs + interval;
+    int64_t previous = series.startNs;
+    int64_t worstGap = 0;
+    for (const int64_t at : series.tickNs) {
+        late.push_back(static_cast<double>(at - due) / 1000.0);
+        worstGap = std::max(worstGap, at - previous - interval);
+        previous = at;
+        due += interval;
+        if (due < at)
+            due = at + interval;
+    }
+    figures.p50Us = percentile(late, 0.50);
+    figures.p99Us = percentile(late, 0.99);
+    figures.maxUs = percentile(late, 1.0);
+    figures.worstGapUs = static_cast<double>(worstGap) / 1000.0;
+    figures.complete = true;
+    return figures;
+}
+
+Series recordBare(int intervalMs, int ticks)
+{
+    Series series;
+    series.tickNs.reserve(ticks);
+    runBareTimerLoop(
+        intervalMs,
+        [&](int tick) {
+            if (tick > ticks)
+                return;
+            series.tickNs.push_back(steadyNs());
+            if (tick == ticks)
+                requestStop();
+        },
+        [&] { series.startNs = steadyNs(); });
+    return series;
+}
+
+Series recordDaemon(Chip chip, int intervalMs, int ticks)
+{
+    Series series;
+    series.tickNs.reserve(ticks);
+    InProcessDaemon daemon;
+    daemon.writeConfig(chipConfig(chip, intervalMs));
+    BenchBus bus(makeChip(chip));
+    bus.onSessionClosed = [&](int sessions) {
+        const int64_t now = steadyNs();
+        const int feed = sessions - kSessionsBeforeFeeds;
+        if (feed == 0)
+            series.startNs = now;
+        if (feed < 1 || feed > ticks)
+            return;
+        series.tickNs.push_back(now);
+        if (feed == ticks)
+            requestStop();
+    };
+    const int code = daemon.run(superIoParts(), bus);
+    if (code != 0)
+        std::fprintf(stderr, "daemon run ended with exit code %d\n", code);
+    return series;
+}
+
+void printRow(const char* what, int run, const Figures& f)
+{
+    if (!f.complete) {
+        std::printf("  %-8s %3d   incomplete run\n", what, run);
+        return;
+    }
+    std::printf("  %-8s %3d   %8.0f   %8.0f   %8.0f   %14.0f\n", what, run, f.p50Us, f.p99Us, f.maxUs, f.worstGapUs);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Figures show up as they are measured, also through a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const Options options(argc, argv);
+    const std::string chipName = options.text("chip", "ite");
+    const int intervalMs = options.number("interval", 5);
+    const int ticks = options.number("ticks", 2000);
+    const int load = options.number("load", 0);
+    const int runs = options.number("runs", 3);
+    Chip chip;
+    if (!options.ok() || !parseChip(chipName, &chip) || intervalMs < 1 || ticks < 1 || runs < 1) {
+        std::fprintf(stderr,
+            "%s\nusage: wdt-bench-lateness [--chip ite|nuvoton|fintek] [--interval 5] [--ticks 2000] [--load 0] "
+            "[--runs 3]\n",
+            options.problem().c_str());
+        return 2;
+    }
+
+    // Before any thread exists: the busy processes are forked.
+    BusyLoad busy(load);
+
+    std::printf("Feed timer lateness: interval %d ms, %d ticks per run, %d run(s) each, %d busy process(es)\n",
+        intervalMs, ticks, runs, load);
+    std::printf("machine: %s\n", machineLine().c_str());
+    std::printf("daemon: %s\n", chipLabel(chip).c_str());
+    std::printf("  series   run    p50 us     p99 us     max us   longest gap over interval us\n");
+
+    std::vector<double> bare[4];
+    std::vector<double> daemon[4];
+    int incomplete = 0;
+    for (int run = 1; run <= runs; ++run) {
+        const Figures b = analyse(recordBare(intervalMs, ticks), intervalMs, ticks);
+        const Figures d = analyse(recordDaemon(chip, intervalMs, ticks), intervalMs, ticks);
+        printRow("bare", run, b);
+        printRow("daemon", run, d);
+        for (const auto& [figures, into] : {std::pair{&b, bare}, std::pair{&d, daemon}}) {
+            if (!figures->complete) {
+                ++incomplete;
+                continue;
+            }
+            into[0].push_back(figures->p50Us);
+            into[1].push_back(figures->p99Us);
+            into[2].push_back(figures->maxUs);
+            into[3].push_back(figures->worstGapUs);
+        }
+    }
+    std::printf("  event dispatcher: %s\n", eventDispatcherName().c_str());
+    std::printf("  medians of the runs:\n");
+    for (const auto& [what, into] : {std::pair{"bare", bare}, std::pair{"daemon", daemon}}) {
+        std::printf("  %-8s med   %8.0f   %8.0f   %8.0f   %14.0f\n", what, median(into[0]), median(into[1]),
+            median(into[2]), median(into[3]));
+    }
+    std::printf("  target: daemon p99 <= %d us (%s)\n", load > 0 ? 10000 : 2000, load > 0 ? "loaded" : "idle");
+    return incomplete == 0 ? 0 : 1;
+}
