@@ -15,27 +15,29 @@ void capture(QtMsgType type, const QMessageLogContext&, const QString& message)
 } // namespace
 
 LogCapture::LogCapture()
+    : own(new QStringList)
+    , outer(captured)
 {
-    captured = new QStringList;
+    captured = own;
     previous = qInstallMessageHandler(capture);
 }
 
 LogCapture::~LogCapture()
 {
     qInstallMessageHandler(previous);
-    delete captured;
-    captured = nullptr;
+    captured = outer;
+    delete own;
 }
 
 QStringList LogCapture::lines() const
 {
-    return *captured;
+    return *own;
 }
 
 int LogCapture::count(const QString& fragment) const
 {
     int found = 0;
-    for (const QString& line : *captured)
+    for (const QString& line : *own)
         found += line.contains(fragment) ? 1 : 0;
     return found;
 }

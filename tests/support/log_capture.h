@@ -5,7 +5,8 @@
 #include <QtGlobal>
 
 // Collects the messages logged while it lives, as "[TAG  ] text" (the
-// daemon's tags, no time stamp), instead of printing them.
+// daemon's tags, no time stamp), instead of printing them. Captures nest: an
+// inner one takes the messages while it lives, then the outer one again.
 class LogCapture {
 public:
     LogCapture();
@@ -17,5 +18,7 @@ public:
     int count(const QString& fragment) const;
 
 private:
+    QStringList* const own;
+    QStringList* const outer;
     QtMessageHandler previous;
 };
