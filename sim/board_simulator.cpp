@@ -142,6 +142,12 @@ void BoardSimulator::fallback(Reply answer)
     fallbackReply = std::move(answer);
 }
 
+void BoardSimulator::respond(Responder answerer)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    responder = std::move(answerer);
+}
+
 void BoardSimulator::clearScript()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -352,11 +358,14 @@ void BoardSimulator::takeInput()
 void BoardSimulator::answer(const std::string& request)
 {
     const Reply* chosen = &fallbackReply;
+    std::optional<Reply> computed;
     const auto entry = script.find(request);
     if (entry != script.end()) {
         Entry& scripted = entry->second;
         chosen = &scripted.sequence[std::min(scripted.used, scripted.sequence.size() - 1)];
         ++scripted.used;
+    } else if (responder && (computed = responder(request))) {
+        chosen = &*computed;
     }
     if (!chosen->pieces.empty())
         playbacks.push_back(Playback{*chosen, 0, Clock::now() + chosen->delay});

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,6 +85,14 @@ public:
     void fallback(Reply reply);
     void clearScript();
 
+    // Answers a request that has no script entry, before the fallback does;
+    // no reply leaves the request to the fallback. For a board whose
+    // answers depend on its state or on time rather than on a script. It
+    // runs on the simulator's thread with the simulator locked, so it must
+    // not call back into the simulator.
+    using Responder = std::function<std::optional<Reply>(const std::string& request)>;
+    void respond(Responder responder);
+
     std::vector<Request> requests() const;
     std::vector<std::string> requestTexts() const;
     std::size_t requestCount() const;
@@ -139,6 +148,7 @@ private:
     int master = -1;
     int slave = -1;
     std::map<std::string, Entry> script;
+    Responder responder;
     Reply fallbackReply;
     std::vector<Request> log;
     std::string bytesIn;

@@ -115,6 +115,8 @@ void SimulatedSuperIo::write(uint16_t port, uint8_t value)
         break;
     }
     cell(device, index) = value;
+    if (onRegisterWrite)
+        onRegisterWrite(device, index, value);
 }
 
 uint8_t SimulatedSuperIo::read(uint16_t port)

@@ -46,6 +46,11 @@ public:
     void write(uint16_t port, uint8_t value);
     uint8_t read(uint16_t port);
 
+    // Called on the writing thread after a write reached the register file
+    // of a logical device (selecting a device or leaving configuration mode
+    // does not), with the register's new value.
+    std::function<void(uint8_t device, uint8_t index, uint8_t value)> onRegisterWrite;
+
 private:
     uint8_t& cell(uint8_t device, uint8_t index);
     void keyByte(uint8_t value);

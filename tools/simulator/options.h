@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+// What the user asked the simulator for.
+struct SimulatorOptions {
+    enum class ChipVendor { None, Fintek, Ite, Nuvoton };
+
+    ChipVendor chipVendor = ChipVendor::None;
+    std::string chipModel;
+    uint16_t chipId = 0;
+    uint16_t base = 0x2E;
+
+    // Empty: no board on the serial line.
+    std::string boardCode;
+
+    // Empty: the example configuration, with the demo settings.
+    QString config;
+    QString effectiveConfig = QStringLiteral("wdt-simulator.ini");
+    QString logFile = QStringLiteral("wdt-daemon.log");
+    QString testFile = QStringLiteral("WDT_TEST");
+
+    // 0: until Ctrl-C.
+    int seconds = 10;
+    // Negative: never.
+    int testAfter = -1;
+    bool debug = false;
+
+    bool demo() const { return config.isEmpty(); }
+};
+
+// The outcome of reading the command line.
+struct ParsedCommandLine {
+    enum class Action { Run, Help, List, Error };
+    Action action = Action::Run;
+    SimulatorOptions options;
+    QString error;
+};
+
+ParsedCommandLine parseCommandLine(int argc, char** argv);
+
+QString helpText();
+/// The chip models and board codes the simulator offers.
+QString listText();

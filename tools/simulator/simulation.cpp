@@ -1,0 +1,239 @@
+#include "tools/simulator/simulation.h"
+
+#include "core/config.h"
+#include "core/daemon.h"
+#include "core/globals.h"
+#include "serialctl/tarvelo_vendor.h"
+#include "sim/board_simulator.h"
+#include "sim/dcon_board.h"
+#include "sim/superio_simulator.h"
+#include "sim/superio_watchdog.h"
+#include "tools/simulator/effective_config.h"
+#include "tools/simulator/status_reporter.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace {
+
+using ChipVendor = SimulatorOptions::ChipVendor;
+
+// The port layer of the simulated machine: root, I/O privilege, and the
+// chip (if any) on its bus. Nobody reads the trace of accesses here, and a
+// long run must not keep growing it.
+class SimulatedBus : public SuperIoBus {
+public:
+    void outb(uint8_t value, uint16_t port) override
+    {
+        SuperIoBus::outb(value, port);
+        trace.clear();
+    }
+    uint8_t inb(uint16_t port) override
+    {
+        const uint8_t value = SuperIoBus::inb(port);
+        trace.clear();
+        return value;
+    }
+};
+
+QString hex(uint value, int digits)
+{
+    return QStringLiteral("0x%1")
+        .arg(value, digits, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace(0, 2, QStringLiteral("0x"));
+}
+
+std::string boardModel(const std::string& code)
+{
+    const auto row = tarvelo_ids.find(code);
+    return row == tarvelo_ids.end() ? "Generic_Tarvelo" : row->second;
+}
+
+// What the example configuration leaves commented out but a demonstration
+// needs: a board is sent nothing without templates and shows nothing without
+// channels, and a Fintek chip stays locked without its key.
+bool addDemoSettings(const SimulatorOptions& options, IniText& ini)
+{
+    bool added = false;
+    if (!options.boardCode.empty()) {
+        added = true;
+        const QString tarvelo = QStringLiteral("Vendor_Tarvelo");
+        ini.set(tarvelo, QStringLiteral("StartCmds"), QStringLiteral("~%1ws"));
+        ini.set(tarvelo, QStringLiteral("StopCmds"), QStringLiteral("~%1wp"));
+        ini.set(tarvelo, QStringLiteral("FeedCmds"), QStringLiteral("~%1wf"));
+        ini.set(tarvelo, QStringLiteral("SetCmds"), QStringLiteral("~%1wt%2"));
+        ini.set(tarvelo, QStringLiteral("EnvMonitor"), QStringLiteral("on"));
+        ini.set(tarvelo, QStringLiteral("EnvIntervalMs"), QStringLiteral("3000"));
+        const QString model = QString::fromStdString(boardModel(options.boardCode));
+        ini.set(model, QStringLiteral("HitWDTCmds"), QStringLiteral("$%1RH:Watchdog hits: %1"));
+        ini.set(model, QStringLiteral("Term0Cmds"), QStringLiteral("$%1RT0:CPU %1 °C"));
+        ini.set(model, QStringLiteral("Term1Cmds"), QStringLiteral("$%1RT1:Board %1 °C"));
+        ini.set(model, QStringLiteral("Cool0Cmds"), QStringLiteral("$%1RF0:Fan 1: %1 rpm"));
+    }
+    if (options.chipVendor == ChipVendor::Fintek) {
+        added = true;
+        const QString fintek = QStringLiteral("Vendor_Fintek");
+        ini.set(fintek, QStringLiteral("EnterKey"), QStringLiteral("0x87,0x87"));
+        ini.set(fintek, QStringLiteral("StartCmds"), QStringLiteral("0x07:0x07,0x30:0x01,0xF6:0xFF,0xF5:0x20"));
+        ini.set(fintek, QStringLiteral("FeedCmds"), QStringLiteral("0x07:0x07"));
+        ini.set(fintek, QStringLiteral("StopCmds"), QStringLiteral("0x07:0x07,0xF5:0x00"));
+    }
+    return added;
+}
+
+// The configuration the daemon reads: the chosen one, with the serial port
+// on the simulated line, so that the daemon never opens a real device.
+bool writeEffectiveConfig(const SimulatorOptions& options, const QString& source, const QString& target,
+    const QString& line, bool* demoAdded, QString* error)
+{
+    if (QFileInfo(source).absoluteFilePath() == QFileInfo(target).absoluteFilePath()) {
+        *error = QStringLiteral("--config and --write-config name the same file: %1").arg(target);
+        return false;
+    }
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the configuration %1").arg(source);
+        return false;
+    }
+    IniText ini(QString::fromUtf8(in.readAll()));
+    ini.set(QStringLiteral("Vendor_Tarvelo"), QStringLiteral("Port"), line);
+    *demoAdded = options.demo() && addDemoSettings(options, ini);
+    if (options.debug)
+        ini.set(QStringLiteral("Debug"), QStringLiteral("Enabled"), QStringLiteral("on"));
+
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || out.write(
+               (QStringLiteral("; Written by wdt-simulator from %1 for one run.\n").arg(source) + ini.text()).toUtf8())
+            < 0) {
+        *error = QStringLiteral("cannot write %1").arg(target);
+        return false;
+    }
+    out.close();
+
+    // Read back the way the daemon reads it: an edit that missed would send
+    // the daemon to a real serial device.
+    QSettings settings(target, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    if (configText(settings, QStringLiteral("Vendor_Tarvelo/Port")) != line) {
+        *error = QStringLiteral("could not point Vendor_Tarvelo/Port in %1 at the simulated line").arg(target);
+        return false;
+    }
+    return true;
+}
+
+int boardAddress(const QString& config)
+{
+    QSettings settings(config, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    return static_cast<int>(
+        readHex(configValue(settings, QStringLiteral("Vendor_Tarvelo/Address"), QStringLiteral("1")).toString()));
+}
+
+std::unique_ptr<SimulatedSuperIo> makeChip(const SimulatorOptions& options, SuperIoWatchdog::Layout* layout)
+{
+    switch (options.chipVendor) {
+    case ChipVendor::Fintek:
+        *layout = SuperIoWatchdog::Layout::fintek();
+        return SimulatedSuperIo::fintek(options.base, options.chipId);
+    case ChipVendor::Ite:
+        *layout = SuperIoWatchdog::Layout::ite();
+        return SimulatedSuperIo::ite(options.base, options.chipId);
+    case ChipVendor::Nuvoton:
+        *layout = SuperIoWatchdog::Layout::nuvoton();
+        return SimulatedSuperIo::nuvoton(options.base, options.chipId);
+    case ChipVendor::None:
+        break;
+    }
+    return nullptr;
+}
+
+void say(const QString& text)
+{
+    StatusReporter::say(text.toStdString());
+}
+
+} // namespace
+
+int runSimulation(const SimulatorOptions& options, const char* programName)
+{
+    // The serial line exists in any case: with no board on it the daemon's
+    // probe meets silence, as on a machine whose serial port is free.
+    BoardSimulator line;
+    if (!line.ok()) {
+        std::fprintf(stderr, "wdt-simulator: cannot create a pseudo-terminal\n");
+        return 2;
+    }
+    const QString linePath = QString::fromStdString(line.portName());
+    const QString source
+        = QFileInfo(options.demo() ? QStringLiteral(WDT_EXAMPLE_CONFIG) : options.config).absoluteFilePath();
+    const QString config = QFileInfo(options.effectiveConfig).absoluteFilePath();
+    QString error;
+    bool demoAdded = false;
+    if (!writeEffectiveConfig(options, source, config, linePath, &demoAdded, &error)) {
+        std::fprintf(stderr, "wdt-simulator: %s\n", qUtf8Printable(error));
+        return 2;
+    }
+
+    WatchdogCountdown countdown;
+    SimulatedBus bus;
+    SuperIoWatchdog::Layout layout {};
+    std::unique_ptr<SuperIoWatchdog> chipWatchdog;
+    if (auto chip = makeChip(options, &layout))
+        chipWatchdog = std::make_unique<SuperIoWatchdog>(bus.add(std::move(chip)), layout, countdown);
+    ScopedPlatform installed(bus);
+
+    std::optional<DconBoard> board;
+    const int address = boardAddress(config);
+    if (!options.boardCode.empty()) {
+        board.emplace(options.boardCode, address, countdown);
+        line.respond([&board](const std::string& request) -> std::optional<BoardSimulator::Reply> {
+            if (const auto reply = board->answer(request))
+                return BoardSimulator::Reply::line(*reply);
+            return std::nullopt;
+        });
+    }
+
+    LOG_FILE = QFileInfo(options.logFile).absoluteFilePath();
+    CONFIG_FILE = config;
+    TEST_FILE = QFileInfo(options.testFile).absoluteFilePath();
+    // The simulated machine runs no kernel driver of its own on the ports.
+    MODULES_FILE = QStringLiteral("/dev/null");
+
+    say(options.chipVendor == ChipVendor::None
+            ? QStringLiteral("Super I/O chip: none")
+            : QStringLiteral("Super I/O chip: %1 (id %2) at %3")
+                  .arg(QString::fromStdString(options.chipModel), hex(options.chipId, 4), hex(options.base, 2)));
+    say(options.boardCode.empty()
+            ? QStringLiteral("serial line: %1, no board on it").arg(linePath)
+            : QStringLiteral("serial line: %1, board %2 (%3) at address %4")
+                  .arg(linePath, QString::fromStdString(options.boardCode),
+                      QString::fromStdString(boardModel(options.boardCode)), dconAddressText(address)));
+    say(QStringLiteral("configuration: %1, a copy of %2 with Vendor_Tarvelo/Port on the serial line%3")
+            .arg(config, source, demoAdded ? QStringLiteral(" and demo settings") : QString()));
+    say(QStringLiteral("log: %1, test marker: %2").arg(LOG_FILE, TEST_FILE));
+    say(options.seconds > 0 ? QStringLiteral("running for %1 s; Ctrl-C stops earlier").arg(options.seconds)
+                            : QStringLiteral("running until Ctrl-C"));
+
+    StatusReporter::Settings settings;
+    settings.seconds = options.seconds;
+    settings.testAfter = options.testAfter;
+    settings.testFile = TEST_FILE;
+    // The line's record of requests is for tests; here it would only grow.
+    settings.everySecond = [&line] { line.clearRecord(); };
+    StatusReporter reporter(countdown, settings);
+
+    char name[256];
+    std::snprintf(name, sizeof name, "%s", programName);
+    char* argv[] = { name, nullptr };
+    const int exitCode = runDaemon(1, argv, productionParts());
+
+    reporter.finish(exitCode);
+    return exitCode;
+}
