@@ -180,10 +180,11 @@ void StatusReporter::checkMarkerOwner(Clock::time_point now)
     if (ownerHinted || ::lstat(QFile::encodeName(settings.testFile).constData(), &info) != 0 || info.st_uid == 0)
         return;
     ownerHinted = true;
+    const std::string path = settings.testFile.toStdString();
     report(now,
-        "the test marker is not owned by root, so the daemon ignores it as it would on a real machine; create it as "
-        "root: sudo touch "
-            + settings.testFile.toStdString());
+        "the test marker is not owned by root, so the daemon ignores it as it would on a real machine: run the "
+        "simulator with sudo, or let root create the marker (rm "
+            + path + "; sudo touch " + path + ")");
 }
 
 void StatusReporter::finish(int exitCode)
@@ -198,6 +199,10 @@ void StatusReporter::finish(int exitCode)
 
     const Clock::time_point now = Clock::now();
     look(now);
+    // A marker of ours that the daemon ignored would count at the next run
+    // as root.
+    if (markerCreated)
+        QFile::remove(settings.testFile);
     report(now, "the daemon exited with code " + std::to_string(exitCode));
     const WatchdogCountdown::State state = countdown.state();
     if (state.armed) {
