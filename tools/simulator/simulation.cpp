@@ -43,10 +43,7 @@ public:
 
 QString hex(uint value, int digits)
 {
-    return QStringLiteral("0x%1")
-        .arg(value, digits, 16, QLatin1Char('0'))
-        .toUpper()
-        .replace(0, 2, QStringLiteral("0x"));
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
 }
 
 std::string boardModel(const std::string& code)
@@ -235,5 +232,7 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
     const int exitCode = runDaemon(1, argv, productionParts());
 
     reporter.finish(exitCode);
+    // The board goes before the line does.
+    line.respond(nullptr);
     return exitCode;
 }
