@@ -2,7 +2,8 @@
 // the feed reached the simulated chip, beside the same for a bare precise
 // QTimer and for the kernel's own timer (a thread sleeping until each due
 // time), all measured in the same run. With --load N, N busy processes
-// compete for the cores during all three.
+// compete for the cores during all three; with --rr P all three run with
+// the real-time round-robin priority P, as the service unit runs the daemon.
 //
 // Due times follow the schedule a precise QTimer keeps: one interval apart
 // from the start; after a tick that came more than an interval late, the
@@ -22,8 +23,11 @@
 
 #include "bench/bench_support.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <sched.h>
 #include <string>
 #include <vector>
 
@@ -155,20 +159,32 @@ int main(int argc, char** argv)
     const int ticks = options.number("ticks", 2000);
     const int load = options.number("load", 0);
     const int runs = options.number("runs", 3);
+    const int rrPriority = options.number("rr", 0);
     Chip chip;
     if (!options.ok() || !parseChip(chipName, &chip) || intervalMs < 1 || ticks < 1 || runs < 1) {
         std::fprintf(stderr,
             "%s\nusage: wdt-bench-lateness [--chip ite|nuvoton|fintek] [--interval 5] [--ticks 2000] [--load 0] "
-            "[--runs 3]\n",
+            "[--runs 3] [--rr PRIORITY]\n",
             options.problem().c_str());
         return 2;
     }
 
-    // Before any thread exists: the busy processes are forked.
+    // Before any thread exists: the busy processes are forked, and before
+    // the priority is raised, so that they keep the normal one.
     BusyLoad busy(load);
+    if (rrPriority > 0) {
+        // As the service unit runs the daemon.
+        sched_param param{};
+        param.sched_priority = rrPriority;
+        if (::sched_setscheduler(0, SCHED_RR, &param) != 0) {
+            std::printf("cannot run with SCHED_RR priority %d here: %s\n", rrPriority, std::strerror(errno));
+            return 3;
+        }
+    }
 
-    std::printf("Feed timer lateness: interval %d ms, %d ticks per run, %d run(s) each, %d busy process(es)\n",
-        intervalMs, ticks, runs, load);
+    std::printf("Feed timer lateness: interval %d ms, %d ticks per run, %d run(s) each, %d busy process(es), %s\n",
+        intervalMs, ticks, runs, load,
+        rrPriority > 0 ? ("SCHED_RR priority " + std::to_string(rrPriority)).c_str() : "normal scheduling");
     std::printf("machine: %s\n", machineLine().c_str());
     std::printf("daemon: %s\n", chipLabel(chip).c_str());
     std::printf("  series   run    p50 us     p99 us     max us   longest gap over interval us\n");

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs and runs them all, printing the figures that
-# BENCHMARKS.md quotes. Takes about nine minutes; --quick runs short
+# BENCHMARKS.md quotes. Takes about ten minutes; --quick runs short
 # versions (a minute or so) to check that everything works, whose figures
 # are too noisy to quote.
 #
@@ -90,3 +90,6 @@ section "4. Feed timer lateness, idle"
 
 section "4. Feed timer lateness, both cores loaded by two busy processes"
 "$build/wdt-bench-lateness" "${lateness[@]}" --load 2
+
+section "4. The same, loaded, with the scheduling the service unit gives the daemon (SCHED_RR priority 1)"
+"$build/wdt-bench-lateness" "${lateness[@]}" --load 2 --rr 1 || echo "  (needs root or CAP_SYS_NICE)"
