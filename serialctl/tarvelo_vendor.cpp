@@ -123,20 +123,27 @@ void TarveloVendor::sendDcon(QString command)
     port.close();
 }
 
-QString TarveloVendor::identifyAndReadModel()
+bool identificationCode(const QString& reply, int address, QString* code)
 {
-    const QString addressText = dconAddressText(address);
-    const QString reply = exchangeDcon(QStringLiteral("&%1M").arg(addressText), kExchangeTimeoutMs);
-
     // The reply must come from our address, written exactly as we wrote it;
     // a board elsewhere on the line or an error reply does not count.
-    const QString prefix = QLatin1Char('!') + addressText;
-    if (!reply.startsWith(prefix, Qt::CaseSensitive)) {
+    const QString prefix = QLatin1Char('!') + dconAddressText(address);
+    if (!reply.startsWith(prefix, Qt::CaseSensitive))
+        return false;
+    *code = reply.mid(prefix.size());
+    return true;
+}
+
+QString TarveloVendor::identifyAndReadModel()
+{
+    const QString reply = exchangeDcon(QStringLiteral("&%1M").arg(dconAddressText(address)), kExchangeTimeoutMs);
+
+    QString code;
+    if (!identificationCode(reply, address, &code)) {
         qCritical() << "Unknown device";
         return QString();
     }
 
-    const QString code = reply.mid(prefix.size());
     // A code outside the table still identifies a board; it only keeps the
     // names it had.
     const auto row = tarvelo_ids.find(code.toStdString());

@@ -26,6 +26,12 @@ QString expandDconTemplate(const QString& text, int address);
 /// the timeout in seconds (as two or more hex digits) in the next one.
 QString expandDconSetTemplate(const QString& text, int address, uint8_t timeoutSec);
 
+/// The model code in the reply to an identification request sent to
+/// @p address: what follows "!" and the address, written exactly as the
+/// request wrote it. False when the reply does not start so: no reply, an
+/// error reply, or the reply of a board at another address.
+bool identificationCode(const QString& reply, int address, QString* code);
+
 // The watchdog of the serial controller board. Every operation is one DCON
 // request/reply exchange on a device opened and closed around it; the
 // commands themselves are templates from the configuration.
