@@ -145,10 +145,18 @@ void BenchBus::outb(uint8_t value, uint16_t port)
     if (!chip || !chip->decodes(port))
         return;
     const int before = chip->sessions();
+    if (betweenSequences) {
+        betweenSequences = false;
+        if (onSequenceStart)
+            onSequenceStart(before);
+    }
     chip->write(port, value);
     const int after = chip->sessions();
-    if (after != before && onSessionClosed)
-        onSessionClosed(after);
+    if (after != before) {
+        betweenSequences = true;
+        if (onSessionClosed)
+            onSessionClosed(after);
+    }
 }
 
 uint8_t BenchBus::inb(uint16_t port)

@@ -40,10 +40,12 @@ QString chipConfig(Chip chip, int intervalMs);
 constexpr int kSessionsBeforeFeeds = 2;
 
 // The port layer with one chip on it (or none) and no record of the
-// accesses, so that a long run keeps a constant footprint. After every write
-// that closed a configuration session (the end of a probe, a start, a feed
-// or a stop) it calls onSessionClosed with the number closed so far, on the
-// daemon's thread, inside the daemon's call.
+// accesses, so that a long run keeps a constant footprint. Two hooks mark the
+// daemon's sequences (probe, start, feeds, stop), called on the daemon's
+// thread inside its call: onSequenceStart at the first write after a closed
+// session (or the first ever), with the number of sessions closed before it;
+// onSessionClosed after the write that closed a session, with the number
+// closed so far.
 class BenchBus : public Platform {
 public:
     explicit BenchBus(std::unique_ptr<SimulatedSuperIo> chip = nullptr);
@@ -53,10 +55,12 @@ public:
     void outb(uint8_t value, uint16_t port) override;
     uint8_t inb(uint16_t port) override;
 
+    std::function<void(int sessionsClosedBefore)> onSequenceStart;
     std::function<void(int sessionsClosed)> onSessionClosed;
 
 private:
     std::unique_ptr<SimulatedSuperIo> chip;
+    bool betweenSequences = true;
 };
 
 // The real Super I/O drivers, without the serial board: a benchmark must not
