@@ -16,14 +16,17 @@
 
 namespace {
 
-QString freshPath()
+QString configPath()
 {
     static QTemporaryDir directory;
-    static unsigned long serial = 0;
-    // A name of its own for every input: the INI reader keeps what it parsed
-    // of a file and would miss a rewrite of the same size within its time
-    // stamp resolution.
-    return directory.filePath(QStringLiteral("%1.ini").arg(++serial));
+    return directory.filePath(QStringLiteral("wdt.ini"));
+}
+
+void writeFile(const QString& path, const uint8_t* data, size_t size)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size));
 }
 
 void readModelSection(const QSettings& settings, const QString& path, const QString& model)
@@ -56,13 +59,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QString path = freshPath();
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
-            return 0;
-        file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size));
-    }
+    const QString path = configPath();
+    writeFile(path, data, size);
 
     setupDebugFromConfig(path);
     setupTarveloForce(path);
@@ -82,6 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             readModelSection(settings, path, QString::fromStdString(row.second));
     }
 
-    QFile::remove(path);
+    // The INI reader keeps what it parsed of a file for the whole process.
+    // Parsed again as an empty file, it drops this input's keys now: the
+    // next input starts from the same state, and each input frees what it
+    // allocated, so that the fuzzer's leak check does not run after every
+    // input.
+    writeFile(path, nullptr, 0);
+    QSettings(path, QSettings::IniFormat).allKeys();
     return 0;
 }
