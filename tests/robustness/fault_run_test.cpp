@@ -114,11 +114,10 @@ public:
         board->setDconCommands(std::move(start), std::move(stop), std::move(feed), std::move(set));
     }
 
-    std::atomic<int> ticks { 0 };
-
 private:
     std::shared_ptr<IVendorStrategy> board;
     std::function<void(int)> afterFeed;
+    int ticks = 0;
 };
 
 class FaultRun;
@@ -218,14 +217,12 @@ protected:
 
         DaemonParts parts = productionParts();
         const auto makeBoard = parts.makeSerialBoard;
-        parts.makeSerialBoard = [&](const QSettings& settings) {
-            watched = std::make_shared<WatchedBoard>(makeBoard(settings), [&](int tick) { afterFeed(tick); });
-            return watched;
+        parts.makeSerialBoard = [&](const QSettings& settings) -> std::shared_ptr<IVendorStrategy> {
+            return std::make_shared<WatchedBoard>(makeBoard(settings), [&](int tick) { afterFeed(tick); });
         };
-        SignalSender stop([&] { return watched && watched->ticks >= kLastTick; }, SIGTERM, std::chrono::milliseconds(0),
-            std::chrono::seconds(90));
+        SignalSender stop(
+            [&] { return ticks >= kLastTick; }, SIGTERM, std::chrono::milliseconds(0), std::chrono::seconds(90));
         const int code = harness.run(parts);
-        ticks = watched ? watched->ticks.load() : 0;
         stopped = stop.met();
 
         ::dup2(savedStdout, STDOUT_FILENO);
@@ -236,6 +233,7 @@ protected:
 
     void afterFeed(int tick)
     {
+        ticks = tick;
         const Fault& fault = GetParam();
         // The feed of this tick is complete, its request recorded; what the
         // board records is forgotten every tick so that it holds no memory.
@@ -267,9 +265,9 @@ protected:
     }
 
     DaemonHarness harness;
-    std::shared_ptr<WatchedBoard> watched;
     int capturedStdout = -1;
-    int ticks = 0;
+    // Written on the daemon's thread, read by the one that stops it.
+    std::atomic<int> ticks { 0 };
     bool stopped = false;
     int feedsHeardInFault = 0;
     int feedsHeardAfterFault = 0;
@@ -297,12 +295,13 @@ TEST_P(FaultRun, FeedingGoesOnAndMemoryStaysBounded)
 {
     const Fault& fault = GetParam();
     EXPECT_EQ(run(), 0);
-    ASSERT_TRUE(stopped) << "the daemon did not reach tick " << kLastTick << ", only " << ticks;
+    const int total = ticks;
+    ASSERT_TRUE(stopped) << "the daemon did not reach tick " << kLastTick << ", only " << total;
 
     // The fault cost no feed the board could have heard, and every feed
     // reached it again once it was over.
     EXPECT_EQ(feedsHeardInFault, fault.boardMissesFeeds ? 0 : kFaultTicks);
-    EXPECT_EQ(feedsHeardAfterFault, ticks - kFaultEnds);
+    EXPECT_EQ(feedsHeardAfterFault, total - kFaultEnds);
 
     EXPECT_LE(heapLate, heapEarly + kHeapGrowthBound)
         << "heap grew by " << (heapLate - heapEarly) << " bytes over " << (kLateWindow - kEarlyWindow) << " ticks";
@@ -314,9 +313,9 @@ TEST_P(FaultRun, FeedingGoesOnAndMemoryStaysBounded)
     for (const auto& [output, losesLines, where] : { std::make_tuple(logFile, fault.logFileLosesLines, "log file"),
              std::make_tuple(standardOutput, fault.standardOutputLosesLines, "standard output") }) {
         if (losesLines)
-            EXPECT_LT(output.count(kFed), ticks) << where;
+            EXPECT_LT(output.count(kFed), total) << where;
         else
-            EXPECT_EQ(output.count(kFed), ticks) << where;
+            EXPECT_EQ(output.count(kFed), total) << where;
         EXPECT_TRUE(output.endsWith(kStopped)) << where << " ends with: " << output.right(200).toStdString();
     }
 
