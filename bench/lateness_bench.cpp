@@ -6,14 +6,21 @@
 // the real-time round-robin priority P, as the service unit runs the daemon.
 //
 // Due times follow the schedule a precise QTimer keeps: one interval apart
-// from the start; after a tick that came more than an interval late, the
-// next is due one interval after that tick. The daemon starts its timer
-// inside runDaemon, a few log lines after the watchdog's start sequence; the
-// end of that sequence serves as the start, so the daemon's lateness is
-// overstated by those few lines, never understated. A feed is timed at its
-// first port write, right after the test-marker check: as close to the
-// moment Qt looked at the clock as can be seen from outside, which matters
-// for telling whether Qt kept its schedule or started a new one.
+// from the start; when a tick comes more than an interval late, Qt either
+// fires the missed one at once (when it read the clock before the due time
+// passed) or starts a new schedule one interval after the moment it read
+// the clock. That moment cannot be seen from outside, so the analysis tells
+// the two apart by the next tick (at once, or about an interval later) and
+// places a new schedule as late as the ticks allow: no tick is ever early,
+// so the due times cannot be later than any tick's. After a restart the
+// lateness is therefore understated rather than overstated, by no more than
+// the smallest lateness in that stretch.
+//
+// The daemon starts its timer inside runDaemon, a few log lines after the
+// watchdog's start sequence; the end of that sequence serves as the start of
+// the first schedule, which overstates the daemon's lateness by those few
+// lines. A feed is timed at its first port write, right after the
+// test-marker check.
 //
 // Qt 5 rounds every timer wait up to a whole millisecond, so even a bare
 // precise QTimer is late by up to a millisecond, half a millisecond at the
@@ -46,28 +53,51 @@ struct Figures {
     double p99Us = 0;
     double maxUs = 0;
     double worstGapUs = 0;
+    int restarts = 0;
     bool complete = false;
 };
 
 Figures analyse(const Series& series, int intervalMs, int ticks)
 {
     Figures figures;
-    if (static_cast<int>(series.tickNs.size()) < ticks)
+    const std::vector<int64_t>& at = series.tickNs;
+    if (static_cast<int>(at.size()) < ticks)
         return figures;
     const int64_t interval = static_cast<int64_t>(intervalMs) * 1000000;
-    std::vector<double> late;
-    late.reserve(series.tickNs.size());
+
+    // Stretches on one schedule: the first tick of each, and an upper bound
+    // of its due time.
+    struct Stretch {
+        size_t first;
+        int64_t due;
+    };
+    std::vector<Stretch> stretches{{0, series.startNs + interval}};
     int64_t due = series.startNs + interval;
-    int64_t previous = series.startNs;
     int64_t worstGap = 0;
-    for (const int64_t at : series.tickNs) {
-        late.push_back(static_cast<double>(at - due) / 1000.0);
-        worstGap = std::max(worstGap, at - previous - interval);
-        previous = at;
+    for (size_t k = 0; k < at.size(); ++k) {
+        worstGap = std::max(worstGap, at[k] - (k == 0 ? series.startNs : at[k - 1]) - interval);
         due += interval;
-        if (due < at)
-            due = at + interval;
+        const bool caughtUpAtOnce = k + 1 < at.size() && at[k + 1] - at[k] < interval / 2;
+        if (due < at[k] && !caughtUpAtOnce) {
+            due = at[k] + interval;
+            stretches.push_back({k + 1, due});
+        }
     }
+
+    std::vector<double> late;
+    late.reserve(at.size());
+    for (size_t s = 0; s < stretches.size(); ++s) {
+        const size_t first = stretches[s].first;
+        const size_t end = s + 1 < stretches.size() ? stretches[s + 1].first : at.size();
+        int64_t start = stretches[s].due;
+        if (s > 0) {
+            for (size_t k = first; k < end; ++k)
+                start = std::min(start, at[k] - static_cast<int64_t>(k - first) * interval);
+        }
+        for (size_t k = first; k < end; ++k)
+            late.push_back(static_cast<double>(at[k] - start - static_cast<int64_t>(k - first) * interval) / 1000.0);
+    }
+
     // Ticks are never early on Qt's schedule: a clearly negative lateness
     // means the schedule was not reconstructed right.
     if (percentile(late, 0.0) < -200.0)
@@ -76,6 +106,7 @@ Figures analyse(const Series& series, int intervalMs, int ticks)
     figures.p99Us = percentile(late, 0.99);
     figures.maxUs = percentile(late, 1.0);
     figures.worstGapUs = static_cast<double>(worstGap) / 1000.0;
+    figures.restarts = static_cast<int>(stretches.size()) - 1;
     figures.complete = true;
     return figures;
 }
@@ -151,7 +182,8 @@ void printRow(const char* what, int run, const Figures& f)
         std::printf("  %-8s %3d   incomplete run\n", what, run);
         return;
     }
-    std::printf("  %-8s %3d   %8.0f   %8.0f   %8.0f   %14.0f\n", what, run, f.p50Us, f.p99Us, f.maxUs, f.worstGapUs);
+    std::printf("  %-8s %3d   %8.0f   %8.0f   %8.0f   %14.0f   %8d\n", what, run, f.p50Us, f.p99Us, f.maxUs,
+        f.worstGapUs, f.restarts);
 }
 
 } // namespace
@@ -194,7 +226,8 @@ int main(int argc, char** argv)
         rrPriority > 0 ? ("SCHED_RR priority " + std::to_string(rrPriority)).c_str() : "normal scheduling");
     std::printf("machine: %s\n", machineLine().c_str());
     std::printf("daemon: %s\n", chipLabel(chip).c_str());
-    std::printf("  series   run    p50 us     p99 us     max us   longest gap over interval us\n");
+    std::printf("  series   run    p50 us     p99 us     max us   longest gap over   schedule\n");
+    std::printf("                                                  interval us   restarts\n");
 
     std::vector<double> kernel[4];
     std::vector<double> bare[4];
