@@ -18,6 +18,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -25,7 +26,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <malloc.h>
+#include <sched.h>
 #include <sstream>
+#include <cstring>
 #include <sys/prctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -336,6 +339,16 @@ BusyLoad::~BusyLoad()
         ::kill(child, SIGKILL);
     for (const pid_t child : children)
         ::waitpid(child, nullptr, 0);
+}
+
+bool useRoundRobin(int priority)
+{
+    sched_param param{};
+    param.sched_priority = priority;
+    if (::sched_setscheduler(0, SCHED_RR, &param) == 0)
+        return true;
+    std::printf("cannot run with SCHED_RR priority %d here: %s\n", priority, std::strerror(errno));
+    return false;
 }
 
 // ---- Statistics ---------------------------------------------------------------

@@ -135,6 +135,11 @@ private:
     std::vector<pid_t> children;
 };
 
+// Runs the calling process (threads created later included) with the
+// real-time round-robin priority the service unit gives the daemon; prints
+// why not and returns false when that is not allowed here.
+bool useRoundRobin(int priority);
+
 // ---- Statistics ---------------------------------------------------------------
 
 // Nearest-rank percentile, p in [0, 1].

@@ -31,11 +31,8 @@
 
 #include "bench/bench_support.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <sched.h>
 #include <string>
 #include <vector>
 
@@ -211,15 +208,8 @@ int main(int argc, char** argv)
     // Before any thread exists: the busy processes are forked, and before
     // the priority is raised, so that they keep the normal one.
     BusyLoad busy(load);
-    if (rrPriority > 0) {
-        // As the service unit runs the daemon.
-        sched_param param{};
-        param.sched_priority = rrPriority;
-        if (::sched_setscheduler(0, SCHED_RR, &param) != 0) {
-            std::printf("cannot run with SCHED_RR priority %d here: %s\n", rrPriority, std::strerror(errno));
-            return 3;
-        }
-    }
+    if (rrPriority > 0 && !useRoundRobin(rrPriority))
+        return 3;
 
     std::printf("Feed timer lateness: interval %d ms, %d ticks per run, %d run(s) each, %d busy process(es), %s\n",
         intervalMs, ticks, runs, load,
