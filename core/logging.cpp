@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -29,12 +30,18 @@ QString levelTag(QtMsgType type)
 }
 
 // A plain write() loop: no stdio buffer whose error state could stick, and a
-// reader that went away only costs this one line (SIGPIPE is ignored).
-void writeAll(int fd, const QByteArray& bytes)
+// reader that went away only costs this one line (SIGPIPE is ignored). A
+// reader that stalls (a hung log collector, a full pipe) must not block the
+// feeding either: the line is written only while the descriptor takes it
+// without waiting, and is otherwise dropped here; the log file has it.
+void writeWithoutWaiting(int fd, const QByteArray& bytes)
 {
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
+        pollfd ready = {fd, POLLOUT, 0};
+        if (::poll(&ready, 1, 0) != 1 || !(ready.revents & POLLOUT))
+            return;
         const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
         if (written < 0) {
             if (errno == EINTR)
@@ -77,7 +84,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
     // locale of the process: a log in two encodings cannot be read back.
     const QByteArray line = formatLogLine(type, QDateTime::currentDateTime(), message).toUtf8() + '\n';
 
-    writeAll(STDOUT_FILENO, line);
+    writeWithoutWaiting(STDOUT_FILENO, line);
 
     QFile file(LOG_FILE);
     if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {

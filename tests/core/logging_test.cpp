@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -146,6 +150,41 @@ TEST_F(MessageHandlerTest, DeadReaderOnStandardOutputNeitherKillsNorLosesTheFile
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
     EXPECT_EQ(harness.messages(), (QStringList{QStringLiteral("[INFO ] first"), QStringLiteral("[INFO ] second")}));
+}
+
+TEST_F(MessageHandlerTest, StalledReaderOnStandardOutputDoesNotBlockLogging)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    // The collector is alive but reads nothing: fill its pipe.
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const QByteArray chunk(4096, 'x');
+    while (::write(fds[1], chunk.constData(), chunk.size()) > 0) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+
+    std::atomic<bool> logged{false};
+    std::thread logger([&] {
+        qInfo() << "while the reader stalls";
+        logged = true;
+    });
+    for (int i = 0; i < 5000 && !logged; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool returned = logged;
+    // Let a blocked write finish so the thread can be joined either way.
+    char sink[65536];
+    while (!logged && ::read(fds[0], sink, sizeof sink) > 0) {
+    }
+    logger.join();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(fds[0]);
+
+    EXPECT_TRUE(returned) << "logging blocked on a stalled standard output";
+    EXPECT_EQ(harness.messages(), QStringList{QStringLiteral("[INFO ] while the reader stalls")});
 }
 
 TEST_F(MessageHandlerTest, ClosedStandardOutputIsNotTakenOverByAnotherFile)
