@@ -5,10 +5,16 @@
 
 #include <sys/stat.h>
 
-TestMarker::State TestMarker::check(const QString& path)
+TestMarker::TestMarker(const QString& path)
+    : path(path)
+    , encodedPath(QFile::encodeName(path))
+{
+}
+
+TestMarker::State TestMarker::check()
 {
     struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+    if (::lstat(encodedPath.constData(), &info) != 0) {
         warned = false;
         return State::Absent;
     }

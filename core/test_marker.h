@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <sys/types.h>
@@ -11,10 +12,15 @@ class TestMarker {
 public:
     enum class State { Absent, Honoured, Ignored };
 
-    /// Looks at @p path; logs the warning for an ignored marker once per file.
-    State check(const QString& path);
+    explicit TestMarker(const QString& path);
+
+    /// Looks at the marker; logs the warning for an ignored one once per file.
+    State check();
 
 private:
+    QString path;
+    // Encoded once: the check runs on every feed tick.
+    QByteArray encodedPath;
     bool warned = false;
     dev_t warnedDevice = 0;
     ino_t warnedInode = 0;

@@ -17,7 +17,6 @@ protected:
     {
         if (::geteuid() != 0)
             GTEST_SKIP() << "a root-owned marker needs root";
-        marker = harness.path(QStringLiteral("WDT_TEST"));
     }
 
     void createFile(const QString& path, uid_t owner = 0)
@@ -30,15 +29,15 @@ protected:
 
     DaemonHarness harness;
     LogCapture log;
-    QString marker;
-    TestMarker check;
+    const QString marker = harness.path(QStringLiteral("WDT_TEST"));
+    TestMarker check{marker};
 };
 
 TEST_F(TestMarkerTest, RootOwnedRegularFileIsHonoured)
 {
-    EXPECT_EQ(check.check(marker), TestMarker::State::Absent);
+    EXPECT_EQ(check.check(), TestMarker::State::Absent);
     createFile(marker);
-    EXPECT_EQ(check.check(marker), TestMarker::State::Honoured);
+    EXPECT_EQ(check.check(), TestMarker::State::Honoured);
     EXPECT_TRUE(log.lines().isEmpty());
 }
 
@@ -63,7 +62,7 @@ TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
         }
         const LogCapture rowLog;
         for (int tick = 0; tick < 3; ++tick)
-            EXPECT_EQ(check.check(marker), TestMarker::State::Ignored) << kind;
+            EXPECT_EQ(check.check(), TestMarker::State::Ignored) << kind;
         ASSERT_EQ(rowLog.lines().size(), 1) << kind;
         EXPECT_EQ(rowLog.lines().first(),
                   QStringLiteral("[WARN ] Файл тестового режима \"%1\" проигнорирован: %2 - кормление продолжается.")
@@ -71,19 +70,19 @@ TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
         EXPECT_TRUE(QFileInfo(marker).exists() || QFileInfo(marker).isSymLink()) << kind;
         ::unlink(QFile::encodeName(marker).constData());
         ::rmdir(QFile::encodeName(marker).constData());
-        EXPECT_EQ(check.check(marker), TestMarker::State::Absent);
+        EXPECT_EQ(check.check(), TestMarker::State::Absent);
     }
 }
 
 TEST_F(TestMarkerTest, AnotherForeignFileIsReportedAgain)
 {
     createFile(marker, 1000);
-    check.check(marker);
+    check.check();
     const QString other = harness.path(QStringLiteral("other"));
     createFile(other, 1001);
     ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(marker).constData()), 0);
-    check.check(marker);
-    check.check(marker);
+    check.check();
+    check.check();
     EXPECT_EQ(log.count(QStringLiteral("проигнорирован")), 2);
 }
 
