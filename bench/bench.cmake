@@ -3,14 +3,13 @@
 # figures. They need nothing beyond the daemon's own dependencies; the
 # callgrind client requests are compiled in only where valgrind's header is
 # installed.
-option(WDT_BUILD_BENCHMARKS "Build the benchmark programs" ON)
-
-if(WDT_BUILD_BENCHMARKS AND TARGET wdt_sim AND TARGET Qt5::SerialPort)
+if(WDT_BUILD_BENCHMARKS)
   add_library(wdt_bench_support STATIC ${CMAKE_CURRENT_LIST_DIR}/bench_support.cpp)
-  target_link_libraries(wdt_bench_support PUBLIC wdt wdt_sim)
+  target_include_directories(wdt_bench_support PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(wdt_bench_support PUBLIC wdt_sim PRIVATE wdt_warnings)
 
   foreach(name tick memory lateness dcon)
     add_executable(wdt-bench-${name} ${CMAKE_CURRENT_LIST_DIR}/${name}_bench.cpp)
-    target_link_libraries(wdt-bench-${name} PRIVATE wdt_bench_support)
+    target_link_libraries(wdt-bench-${name} PRIVATE wdt_bench_support wdt_warnings)
   endforeach()
 endif()

@@ -1,6 +1,5 @@
 #include "bench/bench_support.h"
 
-#include "core/globals.h"
 #include "core/signal_pipe.h"
 #include "superio/fintek_vendor.h"
 #include "superio/ite_vendor.h"
@@ -46,34 +45,6 @@ int64_t clockNs(clockid_t clock)
     ::clock_gettime(clock, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
-
-// The daemon writes every log line to standard output; a benchmark wants
-// its own figures there.
-class StdoutToDevNull {
-public:
-    StdoutToDevNull()
-    {
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null >= 0) {
-            ::dup2(null, STDOUT_FILENO);
-            ::close(null);
-        }
-    }
-    ~StdoutToDevNull()
-    {
-        if (saved >= 0) {
-            ::dup2(saved, STDOUT_FILENO);
-            ::close(saved);
-        }
-    }
-    StdoutToDevNull(const StdoutToDevNull&) = delete;
-    StdoutToDevNull& operator=(const StdoutToDevNull&) = delete;
-
-private:
-    int saved = -1;
-};
 
 // Qt keeps the application's arguments by reference.
 int appArgc = 1;
@@ -139,32 +110,28 @@ QString chipConfig(Chip chip, int intervalMs)
 }
 
 BenchBus::BenchBus(std::unique_ptr<SimulatedSuperIo> chip)
-    : chip(std::move(chip))
 {
+    recording = false;
+    if (chip)
+        this->chip = &add(std::move(chip));
 }
 
-void BenchBus::outb(uint8_t value, uint16_t port)
+void BenchBus::accessed(const PortAccess& access)
 {
-    if (!chip || !chip->decodes(port))
+    if (!chip || access.kind != PortAccess::Kind::Write || !chip->decodes(access.port))
         return;
-    const int before = chip->sessions();
     if (betweenSequences) {
         betweenSequences = false;
         if (onSequenceStart)
-            onSequenceStart(before);
+            onSequenceStart(sessionsSeen);
     }
-    chip->write(port, value);
-    const int after = chip->sessions();
-    if (after != before) {
+    const int closed = chip->sessions();
+    if (closed != sessionsSeen) {
+        sessionsSeen = closed;
         betweenSequences = true;
         if (onSessionClosed)
-            onSessionClosed(after);
+            onSessionClosed(closed);
     }
-}
-
-uint8_t BenchBus::inb(uint16_t port)
-{
-    return chip && chip->decodes(port) ? chip->read(port) : 0xFF;
 }
 
 DaemonParts superIoParts()
@@ -176,54 +143,15 @@ DaemonParts superIoParts()
     return parts;
 }
 
-InProcessDaemon::InProcessDaemon()
+int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& bus)
 {
-    LOG_FILE = path(QStringLiteral("wdt-daemon.log"));
-    CONFIG_FILE = path(QStringLiteral("wdt.ini"));
-    TEST_FILE = path(QStringLiteral("WDT_TEST"));
-    MODULES_FILE = path(QStringLiteral("modules"));
-    envIntervalMs = 60000;
-    envEnabled = false;
-    tarveloEnabled = false;
-    envQueryRequest = false;
+    daemon.useBus(bus);
+    return daemon.run(parts, true, appName);
 }
 
-InProcessDaemon::~InProcessDaemon()
+int logLineCount(const InProcessDaemon& daemon)
 {
-    qInstallMessageHandler(nullptr);
-    QLoggingCategory::setFilterRules(QString());
-}
-
-void InProcessDaemon::writeConfig(const QString& ini) const
-{
-    QFile file(CONFIG_FILE);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(ini.toUtf8());
-}
-
-QString InProcessDaemon::path(const QString& name) const
-{
-    return dir.filePath(name);
-}
-
-int InProcessDaemon::run(const DaemonParts& parts, Platform& platform)
-{
-    setPlatform(&platform);
-    int code = 0;
-    {
-        StdoutToDevNull quiet;
-        code = runDaemon(appArgc, appArgv, parts);
-    }
-    setPlatform(nullptr);
-    return code;
-}
-
-int InProcessDaemon::logLineCount() const
-{
-    QFile file(LOG_FILE);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    return static_cast<int>(file.readAll().count('\n'));
+    return static_cast<int>(daemon.logLines().size());
 }
 
 void runBareTimerLoop(int intervalMs, const std::function<void(int tick)>& onTick, const std::function<void()>& onStart)

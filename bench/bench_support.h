@@ -7,11 +7,10 @@
 // and the platform is replaced for every run.
 
 #include "core/daemon.h"
-#include "core/platform.h"
+#include "sim/in_process_daemon.h"
 #include "sim/superio_simulator.h"
 
 #include <QString>
-#include <QTemporaryDir>
 
 #include <sys/types.h>
 
@@ -39,53 +38,38 @@ QString chipConfig(Chip chip, int intervalMs);
 // that finds it and the start.
 constexpr int kSessionsBeforeFeeds = 2;
 
-// The port layer with one chip on it (or none) and no record of the
+// The simulated bus with one chip on it (or none) and no record of the
 // accesses, so that a long run keeps a constant footprint. Two hooks mark the
 // daemon's sequences (probe, start, feeds, stop), called on the daemon's
 // thread inside its call: onSequenceStart at the first write after a closed
 // session (or the first ever), with the number of sessions closed before it;
 // onSessionClosed after the write that closed a session, with the number
 // closed so far.
-class BenchBus : public Platform {
+class BenchBus : public SuperIoBus {
 public:
     explicit BenchBus(std::unique_ptr<SimulatedSuperIo> chip = nullptr);
-
-    uid_t getuid() override { return 0; }
-    int iopl(int) override { return 0; }
-    void outb(uint8_t value, uint16_t port) override;
-    uint8_t inb(uint16_t port) override;
 
     std::function<void(int sessionsClosedBefore)> onSequenceStart;
     std::function<void(int sessionsClosed)> onSessionClosed;
 
+protected:
+    void accessed(const PortAccess& access) override;
+
 private:
-    std::unique_ptr<SimulatedSuperIo> chip;
+    SimulatedSuperIo* chip = nullptr;
     bool betweenSequences = true;
+    int sessionsSeen = 0;
 };
 
 // The real Super I/O drivers, without the serial board: a benchmark must not
 // open a serial device it was not given.
 DaemonParts superIoParts();
 
-// Runs the daemon in-process: configuration, log, test marker and module
-// list in a temporary directory, the given platform installed, the daemon's
-// standard output sent to /dev/null while it runs (its lines still reach the
-// log file).
-class InProcessDaemon {
-public:
-    InProcessDaemon();
-    ~InProcessDaemon();
-    InProcessDaemon(const InProcessDaemon&) = delete;
-    InProcessDaemon& operator=(const InProcessDaemon&) = delete;
-
-    void writeConfig(const QString& ini) const;
-    QString path(const QString& name) const;
-    int run(const DaemonParts& parts, Platform& platform);
-    int logLineCount() const;
-
-private:
-    QTemporaryDir dir;
-};
+// Runs the daemon in-process on @p bus, its standard output sent to
+// /dev/null (its lines still reach the log file); the exit code.
+int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& bus);
+// Lines in the daemon's log file.
+int logLineCount(const InProcessDaemon& daemon);
 
 // The daemon's event loop without the daemon: the application object, the
 // same signal pipe, and a precise timer whose slot only calls onTick with

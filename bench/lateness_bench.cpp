@@ -167,7 +167,7 @@ Series recordDaemon(Chip chip, int intervalMs, int ticks)
         if (feed == ticks)
             requestStop();
     };
-    const int code = daemon.run(superIoParts(), bus);
+    const int code = runQuietly(daemon, superIoParts(), bus);
     if (code != 0)
         std::fprintf(stderr, "daemon run ended with exit code %d\n", code);
     return series;

@@ -8,6 +8,7 @@
 // waits for the line to fall quiet), samples taken from a watcher thread.
 
 #include "bench/bench_support.h"
+#include "core/candidates.h"
 
 #include "sim/board_simulator.h"
 
@@ -87,9 +88,9 @@ bool superIoRun(Chip chip, long startup, long ticks)
                 requestStop();
         }
     };
-    const int code = daemon.run(superIoParts(), bus);
+    const int code = runQuietly(daemon, superIoParts(), bus);
     printSamples(samples);
-    std::printf("  log lines written: %d\n", daemon.logLineCount());
+    std::printf("  log lines written: %d\n", logLineCount(daemon));
     return code == 0 && samples.size() == points.size();
 }
 
@@ -121,11 +122,7 @@ bool boardRun(long startup, long ticks)
     std::atomic<bool> finished{false};
     std::thread watcher([&] {
         // The daemon's thread takes the stop signal.
-        sigset_t mask;
-        sigemptyset(&mask);
-        sigaddset(&mask, SIGINT);
-        sigaddset(&mask, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+        blockStopSignals();
 
         // The simulator records every request; forgetting them now and then
         // keeps its record from growing with the run. A feed that arrives
@@ -146,11 +143,11 @@ bool boardRun(long startup, long ticks)
         }
         requestStop();
     });
-    const int code = daemon.run(productionParts(), bus);
+    const int code = runQuietly(daemon, productionParts(), bus);
     finished = true;
     watcher.join();
     printSamples(samples);
-    std::printf("  log lines written: %d\n", daemon.logLineCount());
+    std::printf("  log lines written: %d\n", logLineCount(daemon));
     return code == 0 && samples.size() == points.size();
 }
 

@@ -76,10 +76,10 @@ Window measureDaemon(Chip chip, const std::string& key, int warmup, int ticks, i
     WindowClock clock(warmup, ticks, "daemon " + key);
     // The end of each feed's configuration session marks its tick.
     bus.onSessionClosed = [&](int sessions) { clock.tick(sessions - kSessionsBeforeFeeds); };
-    const int code = daemon.run(superIoParts(), bus);
+    const int code = runQuietly(daemon, superIoParts(), bus);
     if (code != 0)
         std::fprintf(stderr, "daemon run for %s ended with exit code %d\n", key.c_str(), code);
-    *logLines = daemon.logLineCount();
+    *logLines = logLineCount(daemon);
     return clock.result;
 }
 

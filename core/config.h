@@ -1,39 +1,19 @@
 #pragma once
 
+#include "strategy/ini_values.h"
 #include "strategy/vendor_strategy.h"
 
 #include <QSettings>
 #include <QString>
-#include <QStringList>
 
 #include <memory>
 #include <vector>
 
 class SuperIOManager;
 
-/// The value of @p key ("Section/key"). Section and key names match whatever
-/// their letter case in the file: [debug] is the section Debug.
-QVariant configValue(const QSettings& settings, const QString& key, const QVariant& fallback = QVariant());
-bool configContains(const QSettings& settings, const QString& key);
-
-/// A text value. An unquoted comma makes the INI reader split a value into a
-/// list, which would read as an empty text and silently drop a command: such
-/// a value is joined again at its commas, with a warning to quote it.
-QString configText(const QSettings& settings, const QString& key, const QString& fallback = QString());
-
-/// A switch value: "on", "true" (any letter case), "1" or anything that reads
-/// as the decimal integer 1.
-bool readSwitch(const QString& text);
-
-/// An unsigned hexadecimal number with or without "0x"; false when unreadable.
-bool parseHex(const QString& text, uint* value);
-/// The same, 0 when unreadable.
-uint readHex(const QString& text);
-
-/// Register-list items "reg:val" (both hexadecimal, low 8 bits kept) to
-/// register writes; items without exactly two pieces are skipped, items with
-/// an unreadable number too, with a warning.
-RegList parseCmds(const QStringList& list);
+// The loaders of start-up: the global switches, the vendor sections and the
+// lookups after detection. The value readers they use are shared with the
+// drivers, in strategy/ini_values.h.
 
 void setupDebugFromConfig(const QString& path);
 void setupTarveloForce(const QString& path);

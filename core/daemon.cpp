@@ -3,16 +3,14 @@
 #include "core/config.h"
 #include "core/globals.h"
 #include "core/logging.h"
-#include "core/platform.h"
+#include "core/privileges.h"
 #include "core/signal_pipe.h"
-#include "core/test_marker.h"
+#include "core/supervisor.h"
 #include "strategy/superio_manager.h"
 #include "superio/kernel_conflicts.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
-#include <QLoggingCategory>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,31 +61,22 @@ uint8_t timeoutForInterval(int intervalMs)
     return static_cast<uint8_t>(std::min(intervalMs / 500 + 1, 255));
 }
 
-void shutdownHandler(int signalNumber)
+int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvironment& environment)
 {
-    if (globalSio) {
-        qInfo() << "Получен сигнал" << signalNumber << ". Остановка Watchdog и выход...";
-        if (globalSio->current)
-            globalSio->current->wdt_stop(globalSio->port);
-    }
-    QCoreApplication::quit();
-}
-
-int runDaemon(int argc, char** argv, const DaemonParts& parts)
-{
+    const EnvironmentScope scope(environment);
     installMessageHandler();
 
     setupDebugFromConfig(CONFIG_FILE);
     setupTarveloForce(CONFIG_FILE);
     setupMonitoringFromConfig(CONFIG_FILE);
 
-    if (platform().getuid() != 0) {
+    if (environment.privileges->getuid() != 0) {
         qCritical() << "Требуются права ROOT (sudo)!";
         return 1;
     }
     // Checked also when only the serial board is wanted: the daemon is meant
     // to run where it may reach the Super I/O ports.
-    if (platform().iopl(3) != 0) {
+    if (environment.privileges->iopl(3) != 0) {
         qCritical() << "Ошибка iopl(3): доступ к портам ввода-вывода запрещен!";
         return 1;
     }
@@ -160,61 +149,32 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts)
 
     qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec)
             << "сек.";
-    manager.current->wdt_start(manager.port, timeoutSec);
-
-    if (serialBoard && sensors) {
-        sensors->queryStaticSensors();
-        // With periodic monitoring on, the dynamic channels are read by the
-        // first monitoring request instead.
-        if (!envEnabled)
-            sensors->queryDynamicSensors();
-    }
+    Supervisor supervisor({manager.current, manager.port, timeoutSec}, sensors, serialBoard, TEST_FILE,
+        environment.markerOwner);
+    supervisor.start();
 
     qInfo("*****************\n");
 
     QTimer envTimer;
     if (envEnabled) {
-        QObject::connect(&envTimer, &QTimer::timeout, [] {
-            qDebug() << "Запрос считывания датчиков окружения.";
-            envQueryRequest = true;
-        });
+        QObject::connect(&envTimer, &QTimer::timeout, [&] { supervisor.monitoringTick(); });
         envTimer.start(envIntervalMs);
     }
 
     QTimer feedTimer;
     // A coarse timer may fire up to 5 % off its period.
     feedTimer.setTimerType(Qt::PreciseTimer);
-    TestMarker testMarker(TEST_FILE);
     QObject::connect(&feedTimer, &QTimer::timeout, [&] {
-        if (testMarker.check() == TestMarker::State::Honoured) {
-            qWarning() << "!!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...";
-            QFile::remove(TEST_FILE);
+        if (supervisor.feedTick() == Supervisor::Tick::FeedingStopped)
             feedTimer.stop();
-            return;
-        }
-        if (manager.current)
-            manager.current->wdt_feed(manager.port, timeoutSec);
-        // qDebug() builds its whole message before the filter drops it; the
-        // feed path runs for the life of the machine, so ask first.
-        if (QLoggingCategory::defaultCategory()->isDebugEnabled())
-            qDebug() << "Таймер сброшен.";
-
-        // The pending environment reading comes after the feed; with a
-        // Super I/O chip there is nothing to read and the request stays.
-        if (envQueryRequest && serialBoard) {
-            if (sensors)
-                sensors->queryDynamicSensors();
-            envQueryRequest = false;
-        }
     });
     feedTimer.start(intervalMs);
 
-    // No tick may follow the stop: for some chips a feed re-arms the
-    // watchdog, which would then reset the machine after the daemon left.
     QObject::connect(&signalPipe, &SignalPipe::received, [&](int signalNumber) {
         feedTimer.stop();
         envTimer.stop();
-        shutdownHandler(signalNumber);
+        supervisor.stop(signalNumber);
+        QCoreApplication::quit();
     });
 
     return app.exec();

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "core/environment_monitor.h"
+#include "core/environment.h"
+#include "monitor/environment_monitor.h"
 #include "strategy/vendor_strategy.h"
 
 #include <QSettings>
@@ -25,12 +26,10 @@ struct DaemonParts {
         makeMonitor;
 };
 
-/// The parts of the real daemon.
-DaemonParts productionParts();
-
 /// The whole life of the daemon, from start-up to its exit code: 1 when it
-/// cannot run, 0 after an orderly stop on SIGINT or SIGTERM.
-int runDaemon(int argc, char** argv, const DaemonParts& parts);
+/// cannot run, 0 after an orderly stop on SIGINT or SIGTERM. The
+/// environment is in force from entry to return (EnvironmentScope).
+int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvironment& environment);
 
 /// The orderly stop: log, disarm the detected watchdog, leave the event loop.
 /// Runs from the event loop, never inside another hardware sequence.

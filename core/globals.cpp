@@ -1,9 +1,19 @@
 #include "core/globals.h"
 
-QString LOG_FILE = QStringLiteral("/var/log/wdt-daemon.log");
-QString CONFIG_FILE = QStringLiteral("/etc/wdt.ini");
-QString TEST_FILE = QStringLiteral("/tmp/WDT_TEST");
-QString MODULES_FILE = QStringLiteral("/proc/modules");
+#include "core/environment.h"
+
+namespace {
+
+// The paths start as the real machine's; runDaemon() sets them from the
+// environment it is given.
+const DaemonEnvironment initial;
+
+} // namespace
+
+QString LOG_FILE = initial.logFile;
+QString CONFIG_FILE = initial.configFile;
+QString TEST_FILE = initial.testFile;
+QString MODULES_FILE = initial.modulesFile;
 
 int envIntervalMs = 60000;
 bool envEnabled = false;

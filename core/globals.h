@@ -5,13 +5,11 @@
 class SuperIOManager;
 class EnvironmentMonitor;
 
-// Paths are globals rather than constants so that tests can point them at
-// temporary files; the daemon itself never changes them.
+// The paths of the environment runDaemon() runs in (core/environment.h); it
+// sets them on entry and puts them back on exit.
 extern QString LOG_FILE;
 extern QString CONFIG_FILE;
 extern QString TEST_FILE;
-// The kernel's list of loaded modules, checked for drivers that share the
-// Super I/O configuration ports.
 extern QString MODULES_FILE;
 
 extern int envIntervalMs;

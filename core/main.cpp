@@ -1,6 +1,6 @@
-#include "core/daemon.h"
+#include "core/candidates.h"
 
 int main(int argc, char** argv)
 {
-    return runDaemon(argc, argv, productionParts());
+    return runDaemon(argc, argv, productionParts(), DaemonEnvironment::system());
 }

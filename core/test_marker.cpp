@@ -5,9 +5,10 @@
 
 #include <sys/stat.h>
 
-TestMarker::TestMarker(const QString& path)
+TestMarker::TestMarker(const QString& path, uid_t requiredOwner)
     : path(path)
     , encodedPath(QFile::encodeName(path))
+    , requiredOwner(requiredOwner)
 {
 }
 
@@ -24,7 +25,7 @@ TestMarker::State TestMarker::check()
         reason = "это символическая ссылка";
     else if (!S_ISREG(info.st_mode))
         reason = "это не обычный файл";
-    else if (info.st_uid != 0)
+    else if (info.st_uid != requiredOwner)
         reason = "владелец файла не root";
     if (!reason)
         return State::Honoured;

@@ -1,7 +1,7 @@
 #include "monitor/sensors.h"
 
-#include "core/config.h"
-#include "serialctl/dcon_reply.h"
+#include "strategy/ini_values.h"
+#include "serialctl/dcon_link.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -82,13 +82,8 @@ Sensors::Sensors(QString model, const QString& configPath)
     settings.setIniCodec("UTF-8");
     loadModelDynamicCommands();
     loadModelStaticCommands();
-    loadDconBase();
-
-    port.setPortName(portName);
-    port.setBaudRate(baudRate, QSerialPort::AllDirections);
-    port.setDataBits(QSerialPort::Data8);
-    port.setParity(QSerialPort::NoParity);
-    port.setStopBits(QSerialPort::OneStop);
+    link = readDconLinkSettings(settings);
+    setUpDconPort(port, link);
 }
 
 Terminal Sensors::loadConfigComand(const QString& key) const
@@ -154,19 +149,10 @@ void Sensors::loadModelDynamicCommands()
              << "type=" << model << "terminals=" << dynamicTerminals.size();
 }
 
-void Sensors::loadDconBase()
-{
-    portName = configText(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0"));
-    baudRate = static_cast<int>(
-        configValue(settings, QStringLiteral("Vendor_Tarvelo/Baud"), QStringLiteral("9600")).toString().toUInt());
-    address = static_cast<int>(
-        readHex(configValue(settings, QStringLiteral("Vendor_Tarvelo/Address"), QStringLiteral("1")).toString()));
-}
-
 QString Sensors::replaceAddress(const QString& commandTemplate) const
 {
     // Lower-case digits, and the rest of the command left as configured.
-    return withPlaceholder(commandTemplate, QStringLiteral("%1").arg(address, 2, 16, QLatin1Char('0')));
+    return withPlaceholder(commandTemplate, QStringLiteral("%1").arg(link.address, 2, 16, QLatin1Char('0')));
 }
 
 QString Sensors::replaceValue(const QString& text, int value) const
@@ -203,27 +189,21 @@ bool Sensors::sendCommand(const QString& command, QString& response)
         qDebug() << "Failed to write command";
         return false;
     }
-    // A late answer to an earlier command, or noise picked up while the port
-    // was closed, must not pass for this channel's reply.
-    port.clear(QSerialPort::Input);
-    port.write((command + QLatin1Char('\r')).toUtf8());
-    if (!port.waitForBytesWritten(kWriteWaitMs)) {
-        qDebug() << "Failed to write command";
-        port.close();
-        return false;
-    }
-    if (!port.waitForReadyRead(kFirstByteWaitMs)) {
-        qDebug() << "Timeout waiting for response";
-        port.close();
-        return false;
-    }
-    // The first bytes are rarely the whole reply: "!01+25.50" cut after
-    // "!01+25" would read as 25.
-    bool cutOff = false;
-    response = replyText(readUntilQuiet(port, QuietReplyLimits(), &cutOff));
+    const DconExchange exchange = exchangeDconLine(port, command, kWriteWaitMs, kFirstByteWaitMs);
     port.close();
-    if (cutOff)
-        qWarning() << "Sensor reply on" << portName << "cut off: the board did not fall silent";
+    switch (exchange.outcome) {
+    case DconExchange::Outcome::NotWritten:
+        qDebug() << "Failed to write command";
+        return false;
+    case DconExchange::Outcome::NoReply:
+        qDebug() << "Timeout waiting for response";
+        return false;
+    case DconExchange::Outcome::Reply:
+        break;
+    }
+    response = exchange.reply;
+    if (exchange.cutOff)
+        qWarning() << "Sensor reply on" << link.portName << "cut off: the board did not fall silent";
     return true;
 }
 

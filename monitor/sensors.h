@@ -1,6 +1,7 @@
 #pragma once
 
-#include "core/environment_monitor.h"
+#include "monitor/environment_monitor.h"
+#include "serialctl/dcon_link.h"
 
 #include <QMap>
 #include <QSerialPort>
@@ -58,14 +59,13 @@ public:
 
     const QMap<int, Terminal>& staticTable() const { return staticTerminals; }
     const QMap<int, Terminal>& dynamicTable() const { return dynamicTerminals; }
-    int busAddress() const { return address; }
-    int lineSpeed() const { return baudRate; }
-    QString serialPortName() const { return portName; }
+    int busAddress() const { return link.address; }
+    int lineSpeed() const { return link.baudRate; }
+    QString serialPortName() const { return link.portName; }
 
 private:
     void loadModelStaticCommands();
     void loadModelDynamicCommands();
-    void loadDconBase();
     void query(QMap<int, Terminal>& table);
 
     QMap<int, Terminal> dynamicTerminals;
@@ -73,8 +73,6 @@ private:
     QString model;
     QString configPath;
     QSettings settings;
-    int address = 1;
-    int baudRate = 0;
-    QString portName;
+    DconLinkSettings link;
     QSerialPort port;
 };

@@ -12,9 +12,8 @@ set(WDT_PACKAGING_BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 # another prefix than the one configured. So the unit is filled in by the
 # install script itself, into a file of its own per prefix (so that a CPack
 # run and a plain install at the same time do not overwrite each other's).
-# "sbin" must match the daemon's install(TARGETS ... DESTINATION).
 install(CODE "
-  set(WDT_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/sbin\")
+  set(WDT_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
   string(REGEX REPLACE \"/+\" \"/\" WDT_SBINDIR \"\${WDT_SBINDIR}\")
   string(MAKE_C_IDENTIFIER \"\${CMAKE_INSTALL_PREFIX}\" _wdt_prefix_id)
   set(_wdt_unit \"${WDT_PACKAGING_BINARY_DIR}/unit\${_wdt_prefix_id}/wdt-daemon.service\")
@@ -26,7 +25,9 @@ install(CODE "
 
 # --- Files in /etc ---------------------------------------------------------
 # The daemon reads /etc/wdt.ini whatever the prefix, and logrotate reads only
-# /etc/logrotate.d, so both go to the absolute /etc (under DESTDIR when set).
+# /etc/logrotate.d, so both go to the absolute /etc (under DESTDIR when set),
+# not to CMAKE_INSTALL_SYSCONFDIR, which is /usr/local/etc under the default
+# prefix.
 set(WDT_CONFFILES /etc/logrotate.d/wdt-daemon)
 install(FILES ${WDT_PACKAGING_DIR}/wdt-daemon.logrotate
   DESTINATION /etc/logrotate.d RENAME wdt-daemon)
@@ -55,9 +56,9 @@ if(WDT_GZIP)
     COMMENT "Compressing the manual page"
     VERBATIM)
   add_custom_target(wdt-manpage ALL DEPENDS ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz)
-  install(FILES ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz DESTINATION share/man/man8)
+  install(FILES ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 else()
-  install(FILES ${WDT_PACKAGING_DIR}/wdt-daemon.8 DESTINATION share/man/man8)
+  install(FILES ${WDT_PACKAGING_DIR}/wdt-daemon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 
 # --- Debian package ---------------------------------------------------------

@@ -1,7 +1,7 @@
 #include "serialctl/tarvelo_vendor.h"
 
-#include "core/config.h"
-#include "serialctl/dcon_reply.h"
+#include "strategy/ini_values.h"
+#include "serialctl/dcon_link.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -36,12 +36,6 @@ QString fillLowestMarker(const QString& text, int value)
     return hasPlaceMarker(text) ? text.arg(value, 2, 16, QLatin1Char('0')) : text;
 }
 
-QByteArray requestLine(const QString& command)
-{
-    // One carriage return ends the request; the board wants no line feed.
-    return (command + QLatin1Char('\r')).toUtf8();
-}
-
 } // namespace
 
 QString dconAddressText(int address)
@@ -60,9 +54,7 @@ QString expandDconSetTemplate(const QString& text, int address, uint8_t timeoutS
 }
 
 TarveloVendor::TarveloVendor(QString portName, int baudRate, int address)
-    : portName(std::move(portName))
-    , baudRate(baudRate)
-    , address(address)
+    : link{std::move(portName), baudRate, address}
 {
 }
 
@@ -82,30 +74,18 @@ QString TarveloVendor::exchangeDcon(QString command, int timeoutMs)
         return QString();
 
     QSerialPort port;
-    port.setPortName(portName);
-    port.setBaudRate(baudRate, QSerialPort::AllDirections);
+    setUpDconPort(port, link);
     if (!port.open(QIODevice::ReadWrite)) {
-        qCritical() << "Cant open port: " << portName << "!";
+        qCritical() << "Cant open port: " << link.portName << "!";
         return QString();
     }
-    // A late answer to an earlier request, or noise picked up while nobody
-    // listened, must not pass for the reply to this one.
-    port.clear(QSerialPort::Input);
-
-    port.write(requestLine(command));
-    if (!port.waitForBytesWritten(timeoutMs))
-        return QString();
-    if (!port.waitForReadyRead(timeoutMs))
-        return QString();
-
-    bool cutOff = false;
-    const QByteArray reply = readUntilQuiet(port, QuietReplyLimits(), &cutOff);
+    const DconExchange exchange = exchangeDconLine(port, command, timeoutMs, timeoutMs);
     port.close();
 
-    if (cutOff)
-        qWarning() << "DCON reply on" << portName << "cut off after" << reply.size()
+    if (exchange.cutOff)
+        qWarning() << "DCON reply on" << link.portName << "cut off after" << exchange.replyBytes
                    << "bytes: the board did not fall silent";
-    return replyText(reply);
+    return exchange.reply;
 }
 
 void TarveloVendor::sendDcon(QString command)
@@ -114,11 +94,10 @@ void TarveloVendor::sendDcon(QString command)
         return;
 
     QSerialPort port;
-    port.setPortName(portName);
-    port.setBaudRate(baudRate, QSerialPort::AllDirections);
+    setUpDconPort(port, link);
     if (!port.open(QIODevice::ReadWrite))
         return;
-    port.write(requestLine(command));
+    port.write(dconRequestLine(command));
     port.waitForBytesWritten(kSendWriteTimeoutMs);
     port.close();
 }
@@ -136,10 +115,10 @@ bool identificationCode(const QString& reply, int address, QString* code)
 
 QString TarveloVendor::identifyAndReadModel()
 {
-    const QString reply = exchangeDcon(QStringLiteral("&%1M").arg(dconAddressText(address)), kExchangeTimeoutMs);
+    const QString reply = exchangeDcon(QStringLiteral("&%1M").arg(dconAddressText(link.address)), kExchangeTimeoutMs);
 
     QString code;
-    if (!identificationCode(reply, address, &code)) {
+    if (!identificationCode(reply, link.address, &code)) {
         qCritical() << "Unknown device";
         return QString();
     }
@@ -164,7 +143,7 @@ void TarveloVendor::sendTemplate(const QString& text)
 {
     // The board's answer carries nothing the daemon acts on.
     if (!text.isEmpty())
-        exchangeDcon(expandDconTemplate(text, address), kExchangeTimeoutMs);
+        exchangeDcon(expandDconTemplate(text, link.address), kExchangeTimeoutMs);
 }
 
 void TarveloVendor::wdt_start(uint16_t, uint8_t timeoutSec)
@@ -172,12 +151,12 @@ void TarveloVendor::wdt_start(uint16_t, uint8_t timeoutSec)
     // Start and set are independent commands: either may be configured
     // alone, and a board that ignored the first still gets the second.
     if (!dconStartCmd.isEmpty()) {
-        const QString request = expandDconTemplate(dconStartCmd, address);
+        const QString request = expandDconTemplate(dconStartCmd, link.address);
         exchangeDcon(request, kExchangeTimeoutMs);
         qDebug() << "TarveloVendor::start: " << request;
     }
     if (!dconSetCmd.isEmpty())
-        exchangeDcon(expandDconSetTemplate(dconSetCmd, address, timeoutSec), kExchangeTimeoutMs);
+        exchangeDcon(expandDconSetTemplate(dconSetCmd, link.address, timeoutSec), kExchangeTimeoutMs);
 }
 
 void TarveloVendor::wdt_stop(uint16_t)
@@ -190,20 +169,4 @@ void TarveloVendor::wdt_feed(uint16_t, uint8_t)
     // The feed command carries no timeout: the board keeps the one set at
     // start.
     sendTemplate(dconFeedCmd);
-}
-
-std::shared_ptr<IVendorStrategy> createTarveloVendor(const QSettings& settings)
-{
-    const int address = static_cast<int>(
-        readHex(configValue(settings, QStringLiteral("Vendor_Tarvelo/Address"), QStringLiteral("1")).toString()));
-    const int baudRate =
-        configValue(settings, QStringLiteral("Vendor_Tarvelo/Baud"), QStringLiteral("9600")).toString().toInt();
-    const QString port =
-        configText(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0"));
-
-    auto board = std::make_shared<TarveloVendor>(port, baudRate, address);
-    board->setDconCommands(configText(settings, QStringLiteral("Vendor_Tarvelo/StartCmd")),
-                           configText(settings, QStringLiteral("Vendor_Tarvelo/StopCmd")),
-                           configText(settings, QStringLiteral("Vendor_Tarvelo/FeedCmd")));
-    return board;
 }

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "serialctl/dcon_link.h"
 #include "strategy/vendor_strategy.h"
 
-#include <QSettings>
 #include <QString>
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 
 // Model code the board reports -> model name, which also names the model's
@@ -70,11 +69,5 @@ private:
     QString identity = QStringLiteral("Unknown");
     std::string modelName = "Generic_Tarvelo";
     std::string modelCode = "***";
-    QString portName;
-    int baudRate;
-    int address;
+    DconLinkSettings link;
 };
-
-/// The board's candidate as the daemon creates it at start-up: link
-/// parameters and the start, stop and feed templates from "Vendor_Tarvelo".
-std::shared_ptr<IVendorStrategy> createTarveloVendor(const QSettings& settings);

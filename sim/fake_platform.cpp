@@ -14,15 +14,20 @@ int FakePlatform::iopl(int level)
 
 void FakePlatform::outb(uint8_t value, uint16_t port)
 {
-    trace.push_back(portWrite(port, value));
+    const PortAccess access = portWrite(port, value);
+    if (recording)
+        trace.push_back(access);
     write(port, value);
+    accessed(access);
 }
 
 uint8_t FakePlatform::inb(uint16_t port)
 {
-    const uint8_t value = read(port);
-    trace.push_back(portRead(port, value));
-    return value;
+    const PortAccess access = portRead(port, read(port));
+    if (recording)
+        trace.push_back(access);
+    accessed(access);
+    return access.value;
 }
 
 void FakePlatform::write(uint16_t, uint8_t) {}
@@ -31,3 +36,5 @@ uint8_t FakePlatform::read(uint16_t)
 {
     return 0xFF;
 }
+
+void FakePlatform::accessed(const PortAccess&) {}

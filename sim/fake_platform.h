@@ -1,6 +1,7 @@
 #pragma once
 
-#include "core/platform.h"
+#include "core/privileges.h"
+#include "superio/port_io.h"
 
 #include <cstdint>
 #include <vector>
@@ -18,16 +19,18 @@ struct PortAccess {
     }
 };
 
-inline PortAccess portWrite(uint16_t port, uint8_t value) { return {PortAccess::Kind::Write, port, value}; }
-inline PortAccess portRead(uint16_t port, uint8_t value) { return {PortAccess::Kind::Read, port, value}; }
+inline PortAccess portWrite(uint16_t port, uint8_t value) { return { PortAccess::Kind::Write, port, value }; }
+inline PortAccess portRead(uint16_t port, uint8_t value) { return { PortAccess::Kind::Read, port, value }; }
 
 // Privileges as configured, and a bus with nothing on it: every access is
-// recorded, every read answers 0xFF. Subclasses answer reads like a chip.
-class FakePlatform : public Platform {
+// recorded (unless recording is off, for runs too long to keep a record),
+// every read answers 0xFF. Subclasses answer reads like a chip.
+class FakePlatform : public PortIo, public Privileges {
 public:
     uid_t uid = 0;
     int ioplResult = 0;
     int ioplCalls = 0;
+    bool recording = true;
     std::vector<PortAccess> trace;
 
     uid_t getuid() override { return uid; }
@@ -38,13 +41,6 @@ public:
 protected:
     virtual void write(uint16_t port, uint8_t value);
     virtual uint8_t read(uint16_t port);
-};
-
-// Installs a platform for the lifetime of the object.
-class ScopedPlatform {
-public:
-    explicit ScopedPlatform(Platform& replacement) { setPlatform(&replacement); }
-    ~ScopedPlatform() { setPlatform(nullptr); }
-    ScopedPlatform(const ScopedPlatform&) = delete;
-    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+    // Called after each access was answered (and recorded).
+    virtual void accessed(const PortAccess& access);
 };

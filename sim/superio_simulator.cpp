@@ -141,19 +141,10 @@ SimulatedSuperIo& SuperIoBus::add(std::unique_ptr<SimulatedSuperIo> chip)
     return *chips.back();
 }
 
-void SuperIoBus::outb(uint8_t value, uint16_t port)
+void SuperIoBus::accessed(const PortAccess& access)
 {
-    FakePlatform::outb(value, port);
     if (onAccess)
-        onAccess(trace.back());
-}
-
-uint8_t SuperIoBus::inb(uint16_t port)
-{
-    const uint8_t value = FakePlatform::inb(port);
-    if (onAccess)
-        onAccess(trace.back());
-    return value;
+        onAccess(access);
 }
 
 SimulatedSuperIo* SuperIoBus::chipAt(uint16_t port) const

@@ -76,9 +76,6 @@ class SuperIoBus : public FakePlatform {
 public:
     SimulatedSuperIo& add(std::unique_ptr<SimulatedSuperIo> chip);
 
-    void outb(uint8_t value, uint16_t port) override;
-    uint8_t inb(uint16_t port) override;
-
     // Called on the accessing thread after each access was recorded and
     // answered, for tests that act at a given point of a sequence.
     std::function<void(const PortAccess& access)> onAccess;
@@ -86,6 +83,7 @@ public:
 protected:
     void write(uint16_t port, uint8_t value) override;
     uint8_t read(uint16_t port) override;
+    void accessed(const PortAccess& access) override;
 
 private:
     SimulatedSuperIo* chipAt(uint16_t port) const;

@@ -1,6 +1,6 @@
 #include "superio/superio_port.h"
 
-#include "core/platform.h"
+#include "superio/port_io.h"
 
 #include <QDebug>
 #include <QString>
@@ -18,19 +18,19 @@ uint16_t dataPort(uint16_t port)
 
 void sio_write_index(uint16_t port, uint8_t value)
 {
-    platform().outb(value, port);
+    portIo().outb(value, port);
 }
 
 void sio_write(uint16_t port, uint8_t reg, uint8_t val)
 {
-    platform().outb(reg, port);
-    platform().outb(val, dataPort(port));
+    portIo().outb(reg, port);
+    portIo().outb(val, dataPort(port));
 }
 
 uint8_t sio_read(uint16_t port, uint8_t reg)
 {
-    platform().outb(reg, port);
-    return platform().inb(dataPort(port));
+    portIo().outb(reg, port);
+    return portIo().inb(dataPort(port));
 }
 
 uint16_t sio_read_chip_id(uint16_t port)

@@ -7,7 +7,8 @@ add_executable(wdt-simulator
   ${CMAKE_CURRENT_LIST_DIR}/simulator/simulation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/simulator/status_reporter.cpp
 )
-target_link_libraries(wdt-simulator PRIVATE wdt wdt_sim)
+target_include_directories(wdt-simulator PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(wdt-simulator PRIVATE wdt_sim wdt_warnings)
 # Without --config the simulator runs the example configuration of the
 # source tree.
 target_compile_definitions(wdt-simulator PRIVATE
@@ -19,7 +20,7 @@ if(WDT_BUILD_TESTS)
   include(GoogleTest)
   enable_testing()
   add_executable(wdt_simulator_tests ${PROJECT_SOURCE_DIR}/tests/tools/simulator_test.cpp)
-  target_link_libraries(wdt_simulator_tests PRIVATE Qt5::Core GTest::gtest_main)
+  target_link_libraries(wdt_simulator_tests PRIVATE Qt5::Core GTest::gtest_main wdt_warnings)
   target_compile_definitions(wdt_simulator_tests PRIVATE WDT_SIMULATOR="$<TARGET_FILE:wdt-simulator>")
   add_dependencies(wdt_simulator_tests wdt-simulator)
   gtest_discover_tests(wdt_simulator_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS simulator)

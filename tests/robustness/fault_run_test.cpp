@@ -6,7 +6,7 @@
 // does to the log and the line is checked too, and that all comes back once
 // it is over.
 
-#include "core/daemon.h"
+#include "core/candidates.h"
 #include "core/globals.h"
 #include "sim/board_simulator.h"
 #include "support/daemon_harness.h"
@@ -180,7 +180,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(QDir().mkpath(logDirectory()));
-        LOG_FILE = logDirectory() + QStringLiteral("/wdt-daemon.log");
+        DaemonEnvironment environment = harness.environment();
+        environment.logFile = logDirectory() + QStringLiteral("/wdt-daemon.log");
+        harness.setEnvironment(environment);
         // Before the board's thread exists: a process with threads cannot
         // take a mount namespace of its own.
         if (GetParam().logOnTmpfs) {

@@ -1,4 +1,4 @@
-#include "core/daemon.h"
+#include "core/candidates.h"
 #include "sim/board_simulator.h"
 #include "support/daemon_harness.h"
 
@@ -121,7 +121,7 @@ TEST(TarveloDaemon, WithoutSuperIoChipTheBoardIsProbedLastAtEachPort)
     BoardSimulator board;
     ASSERT_TRUE(board.ok());
     WatchingPlatform bus(board);
-    ScopedPlatform onBus(bus);
+    harness.useBus(bus);
     // Silent at the first port, found at the second.
     board.replies("&01M", {Reply::silence(), Reply::line("!01PQM")});
     harness.writeConfig(QStringLiteral("[Debug]\nEnabled=true\n[Global]\nScanPorts=0x2E,0x4E\nIntervalMs=20\n")

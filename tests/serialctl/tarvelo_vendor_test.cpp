@@ -1,3 +1,4 @@
+#include "core/candidates.h"
 #include "serialctl/tarvelo_vendor.h"
 #include "strategy/superio_manager.h"
 #include "sim/board_simulator.h"

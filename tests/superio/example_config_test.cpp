@@ -71,7 +71,7 @@ TEST(ExampleConfig, CommentedGlobalValuesAreTheDefaults)
 Accesses startAndStop(IVendorStrategy& driver, const QString& path, const char* vendor)
 {
     FakePlatform bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     LogCapture quiet;
     const QSettings settings(path, QSettings::IniFormat);
     driver.setConfig(readVendorConfig(settings, QLatin1String(vendor)));
@@ -100,7 +100,7 @@ TEST(ExampleConfig, FintekExampleEnablesAndDisablesTheWatchdog)
     Uncommented example;
     const QSettings settings(example.path(), QSettings::IniFormat);
     SuperIoBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     SimulatedSuperIo& chip = bus.add(SimulatedSuperIo::fintek(0x2E, 0x1010));
     LogCapture log;
     FintekVendor driver;

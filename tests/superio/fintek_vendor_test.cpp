@@ -48,7 +48,7 @@ TEST(FintekVendor, IdentifiesChipsByTableAndFamily)
     };
     for (const Identity& row : rows) {
         SuperIoBus bus;
-        ScopedPlatform installed(bus);
+        ScopedPortIo installed(bus);
         bus.add(SimulatedSuperIo::fintek(0x4E, row.id));
         FintekVendor driver;
         driver.setConfig(keyOnly());
@@ -66,7 +66,7 @@ TEST(FintekVendor, IdentifiesChipsByTableAndFamily)
 TEST(FintekVendor, WithoutAKeyALockedChipIsNotSeen)
 {
     SuperIoBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     bus.add(SimulatedSuperIo::fintek(0x2E, 0x1010));
     FintekVendor driver;
     driver.setConfig(VendorConfig {});
@@ -78,7 +78,7 @@ TEST(FintekVendor, WithoutAKeyALockedChipIsNotSeen)
 TEST(FintekVendor, OnlyATableMatchRenamesTheModel)
 {
     SuperIoBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     bus.add(SimulatedSuperIo::fintek(0x2E, 0x1010));
     bus.add(SimulatedSuperIo::fintek(0x4E, 0x07FF));
     FintekVendor driver;
@@ -166,7 +166,7 @@ TEST(FintekVendor, ChipAccessSequences)
 TEST(FintekVendor, SetConfigReplacesTheWholeRecord)
 {
     FakePlatform bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     FintekVendor driver;
     driver.setConfig(vendorConfig({ { 0x07, 0x07 } }, {}, {}, kFintekKey, 0xAA));
     driver.setConfig(vendorConfig({}, {}, {}, { 0x55 }, 0x99));

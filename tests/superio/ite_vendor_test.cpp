@@ -38,7 +38,7 @@ TEST(IteVendor, IdentifiesChipsByTableAndFamilyAtEitherBase)
     for (const uint16_t base : { 0x2E, 0x4E }) {
         for (const Identity& row : rows) {
             SuperIoBus bus;
-            ScopedPlatform installed(bus);
+            ScopedPortIo installed(bus);
             bus.add(SimulatedSuperIo::ite(base, row.id));
             IteVendor driver;
             driver.setConfig(VendorConfig {});
@@ -56,7 +56,7 @@ TEST(IteVendor, IdentifiesChipsByTableAndFamilyAtEitherBase)
 TEST(IteVendor, OnlyATableMatchRenamesTheModel)
 {
     SuperIoBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     bus.add(SimulatedSuperIo::ite(0x2E, 0x8728));
     bus.add(SimulatedSuperIo::ite(0x4E, 0x8783));
     IteVendor driver;

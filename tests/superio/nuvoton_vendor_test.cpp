@@ -41,7 +41,7 @@ TEST(NuvotonVendor, IdentifiesChipsByMaskedIdAndAcceptsAnyPlausibleId)
     };
     for (const Identity& row : rows) {
         SuperIoBus bus;
-        ScopedPlatform installed(bus);
+        ScopedPortIo installed(bus);
         bus.add(SimulatedSuperIo::nuvoton(0x2E, row.id));
         NuvotonVendor driver;
         driver.setConfig(VendorConfig {});
@@ -59,7 +59,7 @@ TEST(NuvotonVendor, IdentifiesChipsByMaskedIdAndAcceptsAnyPlausibleId)
 TEST(NuvotonVendor, EmptyBusIsRejectedAndLeavesTheModelAlone)
 {
     SuperIoBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     bus.add(SimulatedSuperIo::nuvoton(0x4E, 0x5201));
     bus.add(SimulatedSuperIo::nuvoton(0x60, 0x5217));
     NuvotonVendor driver;

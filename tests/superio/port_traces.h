@@ -115,7 +115,7 @@ template <class Driver> void expectTraces(const std::vector<TraceCase>& cases)
 {
     for (const TraceCase& row : cases) {
         FakePlatform bus;
-        ScopedPlatform installed(bus);
+        ScopedPortIo installed(bus);
         Driver driver;
         if (row.setup)
             row.setup(driver);

@@ -29,9 +29,10 @@ DaemonParts superIoParts()
 
 // The daemon with a bus of simulated chips in place of the harness's empty one.
 struct SimulatedMachine {
+    SimulatedMachine() { harness.useBus(bus); }
+
     DaemonHarness harness;
     SuperIoBus bus;
-    ScopedPlatform installed { bus };
 
     int run() { return harness.run(superIoParts()); }
     std::function<bool()> sessionsReached(const SimulatedSuperIo& chip, int sessions) const

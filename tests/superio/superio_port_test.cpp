@@ -29,7 +29,7 @@ protected:
 TEST(SuperIoPort, RegisterAccessGoesToTheIndexPortThenTheDataPort)
 {
     ScriptedBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     bus.answers = { 0x5A };
 
     sio_write(0x4E, 0x07, 0x08);
@@ -54,7 +54,7 @@ TEST(SuperIoPort, ChipIdIsHighByteFromRegister20ThenLowByteFrom21)
     };
     for (const auto& row : rows) {
         ScriptedBus bus;
-        ScopedPlatform installed(bus);
+        ScopedPortIo installed(bus);
         bus.answers = { row.high, row.low };
         const uint16_t id = sio_read_chip_id(0x2E);
         EXPECT_EQ(id, row.id) << row.code;
@@ -66,7 +66,7 @@ TEST(SuperIoPort, ChipIdIsHighByteFromRegister20ThenLowByteFrom21)
 TEST(SuperIoPort, EmptyCommandListTouchesNoPortAndLogsNothing)
 {
     ScriptedBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     LogCapture log;
     sio_run_commands(0x2E, {});
     EXPECT_TRUE(bus.trace.empty());
@@ -76,7 +76,7 @@ TEST(SuperIoPort, EmptyCommandListTouchesNoPortAndLogsNothing)
 TEST(SuperIoPort, CommandListIsWrittenInOrderAndLoggedOnlyAfterTheLastWrite)
 {
     ScriptedBus bus;
-    ScopedPlatform installed(bus);
+    ScopedPortIo installed(bus);
     LogCapture log;
     bus.log = &log;
     // A device selection in the middle and a repeated register: written as

@@ -1,12 +1,10 @@
 #pragma once
 
 #include "core/daemon.h"
-#include "sim/fake_platform.h"
+#include "sim/in_process_daemon.h"
 #include "support/fake_strategy.h"
 #include "support/qt_printers.h"
 
-#include <QStringList>
-#include <QTemporaryDir>
 
 #include <atomic>
 #include <chrono>
@@ -14,36 +12,17 @@
 #include <memory>
 #include <thread>
 
-// Runs the whole daemon in-process: the path globals point into a temporary
-// directory, the platform is a fake with root and I/O privilege, and the
-// other globals start from their initial values.
-class DaemonHarness {
+// The in-process daemon with the fakes of the tests: fake strategies that
+// share one journal of what they were asked to do.
+class DaemonHarness : public InProcessDaemon {
 public:
-    DaemonHarness();
-    ~DaemonHarness();
-    DaemonHarness(const DaemonHarness&) = delete;
-    DaemonHarness& operator=(const DaemonHarness&) = delete;
-
-    void writeConfig(const QString& ini) const;
-    QString path(const QString& name) const;
-
-    int run(const DaemonParts& parts);
-
-    /// The lines of the log file, as written.
-    QStringList logLines() const;
-    /// The same without the time stamp: "[INFO ] text".
-    QStringList messages() const;
+    int run(const DaemonParts& parts) { return InProcessDaemon::run(parts); }
 
     /// A fake strategy sharing this harness's journal.
     std::shared_ptr<FakeStrategy> fake(const std::string& vendor, const std::string& model = "FakeModel",
                                        const std::string& code = "0xfa4e");
 
-    FakePlatform fakePlatform;
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
-
-private:
-    QTemporaryDir dir;
-    ScopedPlatform scopedPlatform{fakePlatform};
 };
 
 // Sends a real signal to the whole process, from a thread of its own, as

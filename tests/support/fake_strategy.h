@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/environment_monitor.h"
+#include "monitor/environment_monitor.h"
 #include "strategy/vendor_strategy.h"
 
 #include <QStringList>

@@ -1,11 +1,11 @@
 #include "tools/simulator/simulation.h"
 
 #include "core/config.h"
-#include "core/daemon.h"
-#include "core/globals.h"
+#include "core/candidates.h"
 #include "serialctl/tarvelo_vendor.h"
 #include "sim/board_simulator.h"
 #include "sim/dcon_board.h"
+#include "sim/in_process_daemon.h"
 #include "sim/superio_simulator.h"
 #include "sim/superio_watchdog.h"
 #include "tools/simulator/effective_config.h"
@@ -22,24 +22,6 @@
 namespace {
 
 using ChipVendor = SimulatorOptions::ChipVendor;
-
-// The port layer of the simulated machine: root, I/O privilege, and the
-// chip (if any) on its bus. Nobody reads the trace of accesses here, and a
-// long run must not keep growing it.
-class SimulatedBus : public SuperIoBus {
-public:
-    void outb(uint8_t value, uint16_t port) override
-    {
-        SuperIoBus::outb(value, port);
-        trace.clear();
-    }
-    uint8_t inb(uint16_t port) override
-    {
-        const uint8_t value = SuperIoBus::inb(port);
-        trace.clear();
-        return value;
-    }
-};
 
 QString hex(uint value, int digits)
 {
@@ -179,12 +161,14 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
     }
 
     WatchdogCountdown countdown;
-    SimulatedBus bus;
+    // Root, I/O privilege, and the chip (if any) on the bus. Nobody reads
+    // the record of accesses here, and a long run must not keep growing it.
+    SuperIoBus bus;
+    bus.recording = false;
     SuperIoWatchdog::Layout layout {};
     std::unique_ptr<SuperIoWatchdog> chipWatchdog;
     if (auto chip = makeChip(options, &layout))
         chipWatchdog = std::make_unique<SuperIoWatchdog>(bus.add(std::move(chip)), layout, countdown);
-    ScopedPlatform installed(bus);
 
     std::optional<DconBoard> board;
     const int address = boardAddress(config);
@@ -197,11 +181,18 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
         });
     }
 
-    LOG_FILE = QFileInfo(options.logFile).absoluteFilePath();
-    CONFIG_FILE = config;
-    TEST_FILE = QFileInfo(options.testFile).absoluteFilePath();
+    InProcessDaemon daemon;
+    DaemonEnvironment environment = daemon.environment();
+    environment.logFile = QFileInfo(options.logFile).absoluteFilePath();
+    environment.configFile = config;
+    environment.testFile = QFileInfo(options.testFile).absoluteFilePath();
     // The simulated machine runs no kernel driver of its own on the ports.
-    MODULES_FILE = QStringLiteral("/dev/null");
+    environment.modulesFile = QStringLiteral("/dev/null");
+    environment.portIo = &bus;
+    environment.privileges = &bus;
+    // As on a real machine, only root's marker stops the feeding.
+    environment.markerOwner = 0;
+    daemon.setEnvironment(environment);
 
     say(options.chipVendor == ChipVendor::None
             ? QStringLiteral("Super I/O chip: none")
@@ -214,22 +205,19 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
                       QString::fromStdString(boardModel(options.boardCode)), dconAddressText(address)));
     say(QStringLiteral("configuration: %1, a copy of %2 with Vendor_Tarvelo/Port on the serial line%3")
             .arg(config, source, demoAdded ? QStringLiteral(" and demo settings") : QString()));
-    say(QStringLiteral("log: %1, test marker: %2").arg(LOG_FILE, TEST_FILE));
+    say(QStringLiteral("log: %1, test marker: %2").arg(environment.logFile, environment.testFile));
     say(options.seconds > 0 ? QStringLiteral("running for %1 s; Ctrl-C stops earlier").arg(options.seconds)
                             : QStringLiteral("running until Ctrl-C"));
 
     StatusReporter::Settings settings;
     settings.seconds = options.seconds;
     settings.testAfter = options.testAfter;
-    settings.testFile = TEST_FILE;
+    settings.testFile = environment.testFile;
     // The line's record of requests is for tests; here it would only grow.
     settings.everySecond = [&line] { line.clearRecord(); };
     StatusReporter reporter(countdown, settings);
 
-    char name[256];
-    std::snprintf(name, sizeof name, "%s", programName);
-    char* argv[] = { name, nullptr };
-    const int exitCode = runDaemon(1, argv, productionParts());
+    const int exitCode = daemon.run(productionParts(), false, programName);
 
     reporter.finish(exitCode);
     // The board goes before the line does.

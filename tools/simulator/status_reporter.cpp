@@ -1,5 +1,7 @@
 #include "tools/simulator/status_reporter.h"
 
+#include "sim/in_process_daemon.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -86,11 +88,7 @@ void StatusReporter::report(Clock::time_point now, const std::string& text)
 void StatusReporter::run()
 {
     // SIGINT and SIGTERM belong to the daemon's thread.
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    blockStopSignals();
 
     std::unique_lock<std::mutex> lock(mutex);
     while (!wake.wait_for(lock, kLookEvery, [this] { return finishing; })) {

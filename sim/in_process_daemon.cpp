@@ -1,0 +1,119 @@
+#include "sim/in_process_daemon.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+void blockStopSignals()
+{
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+}
+
+RedirectedStdout::RedirectedStdout(int target)
+{
+    std::fflush(stdout);
+    saved = ::dup(STDOUT_FILENO);
+    if (target >= 0) {
+        ::dup2(target, STDOUT_FILENO);
+        return;
+    }
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+}
+
+RedirectedStdout::~RedirectedStdout()
+{
+    std::fflush(stdout);
+    if (saved >= 0) {
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+    }
+}
+
+InProcessDaemon::InProcessDaemon()
+{
+    current.logFile = path(QStringLiteral("wdt-daemon.log"));
+    current.configFile = path(QStringLiteral("wdt.ini"));
+    current.testFile = path(QStringLiteral("WDT_TEST"));
+    current.modulesFile = path(QStringLiteral("modules"));
+    current.portIo = &fakePlatform;
+    current.privileges = &fakePlatform;
+    current.markerOwner = ::geteuid();
+    scope.emplace(current);
+}
+
+InProcessDaemon::~InProcessDaemon()
+{
+    scope.reset();
+    QLoggingCategory::setFilterRules(QString());
+}
+
+void InProcessDaemon::setEnvironment(const DaemonEnvironment& environment)
+{
+    current = environment;
+    // Put back what was there before, then apply the new values over it.
+    scope.reset();
+    scope.emplace(current);
+}
+
+void InProcessDaemon::useBus(FakePlatform& bus)
+{
+    DaemonEnvironment environment = current;
+    environment.portIo = &bus;
+    environment.privileges = &bus;
+    setEnvironment(environment);
+}
+
+QString InProcessDaemon::path(const QString& name) const
+{
+    return dir.filePath(name);
+}
+
+void InProcessDaemon::writeConfig(const QString& ini) const
+{
+    QFile file(current.configFile);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(ini.toUtf8());
+}
+
+int InProcessDaemon::run(const DaemonParts& parts, bool quiet, const char* programName)
+{
+    // Qt keeps the arguments by reference for the application's lifetime.
+    QByteArray name(programName);
+    char* argv[] = { name.data(), nullptr };
+    std::optional<RedirectedStdout> silenced;
+    if (quiet)
+        silenced.emplace();
+    return runDaemon(1, argv, parts, current);
+}
+
+QStringList InProcessDaemon::logLines() const
+{
+    QFile file(current.logFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QStringList InProcessDaemon::messages() const
+{
+    QStringList result;
+    for (const QString& line : logLines())
+        result << line.mid(20);
+    return result;
+}
