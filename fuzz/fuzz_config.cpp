@@ -2,6 +2,7 @@
 // reads from its configuration file, from the start-up switches to the
 // channel tables of the environment monitor, over one file per input.
 
+#include "core/candidates.h"
 #include "core/config.h"
 #include "core/globals.h"
 #include "fuzz/fuzz_support.h"

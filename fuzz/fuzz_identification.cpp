@@ -4,7 +4,7 @@
 // bytes are the board's configured address.
 
 #include "fuzz/fuzz_support.h"
-#include "serialctl/dcon_reply.h"
+#include "serialctl/dcon_link.h"
 #include "serialctl/tarvelo_vendor.h"
 
 #include <QBuffer>

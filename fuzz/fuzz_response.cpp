@@ -4,7 +4,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "monitor/sensors.h"
-#include "serialctl/dcon_reply.h"
+#include "serialctl/dcon_link.h"
 
 #include <QBuffer>
 
