@@ -18,5 +18,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# WDT_CMAKE_ARGS adds configure options, e.g. -DWDT_WARNINGS_AS_ERRORS=ON (CI).
+# shellcheck disable=SC2086
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${WDT_CMAKE_ARGS:-}
 cmake --build build
