@@ -317,6 +317,20 @@ check_manpage() {
     finish
 }
 
+# names_in_page PAGE KIND MINIMUM TEXT: every `backticked` name in TEXT is in
+# PAGE, and there are at least MINIMUM of them (fewer means README's layout
+# changed under the parser).
+names_in_page() {
+    local page=$1 kind=$2 minimum=$3 name count=0
+    while IFS= read -r name; do
+        [ -n "$name" ] || continue
+        count=$((count + 1))
+        grep -qF -- "$name" "$page" || fail "README's $kind \"$name\" is not in the manual page"
+    done < <(printf '%s\n' "$4" | grep -o '`[^`]*`' | tr -d '`')
+    [ "$count" -ge "$minimum" ] || fail "found only $count ${kind}s in README; has its layout changed?"
+    echo "$count ${kind}s of README.md checked"
+}
+
 check_docs() {
     local page="$scratch/page" readme="$source/README.md"
     # The page's text without font changes and escapes.
@@ -325,27 +339,11 @@ check_docs() {
 
     # Every key of README's key table, e.g. "| `Vendor_Fintek/StartCmds`,
     # `StopCmds`, `FeedCmds` (likewise) | ..." gives three names.
-    local keys key count=0
-    keys=$(awk '/^Keys:/ { on = 1; next } on && /^\|/ { table = 1; print; next } table { exit }' "$readme" |
-           awk -F'|' 'NR > 2 { print $2 }' | grep -o '`[^`]*`' | tr -d '`')
-    while IFS= read -r key; do
-        [ -n "$key" ] || continue
-        count=$((count + 1))
-        grep -qF -- "$key" "$page" || fail "README's key $key is not in the manual page"
-    done <<<"$keys"
-    [ "$count" -ge 15 ] || fail "found only $count keys in README's key table; has its layout changed?"
-    echo "$count keys of README.md checked"
+    names_in_page "$page" "key" 15 "$(awk '/^Keys:/ { on = 1; next } on && /^\|/ { table = 1; print; next } table { exit }' "$readme" |
+        awk -F'|' 'NR > 2 { print $2 }')"
 
     # Every refusal with exit code 1 and its log line.
-    local messages message mcount=0
-    messages=$(grep -E '^\|.*\| *1 *\|$' "$readme" | awk -F'|' '{ print $3 }' | grep -o '`[^`]*`' | tr -d '`')
-    while IFS= read -r message; do
-        [ -n "$message" ] || continue
-        mcount=$((mcount + 1))
-        grep -qF -- "$message" "$page" || fail "README's refusal \"$message\" is not in the manual page"
-    done <<<"$messages"
-    [ "$mcount" -ge 3 ] || fail "found only $mcount refusals in README's exit code table; has its layout changed?"
-    echo "$mcount refusals of README.md checked"
+    names_in_page "$page" "refusal" 3 "$(grep -E '^\|.*\| *1 *\|$' "$readme" | awk -F'|' '{ print $3 }')"
     finish
 }
 
