@@ -21,6 +21,9 @@ namespace {
 
 const char kSerialBoardVendor[] = "Tarvelo";
 
+// The supervisor of the running daemon, for the stop on a signal.
+Supervisor* runningSupervisor = nullptr;
+
 // Clears the globals that point into main's objects when they go away, on
 // every way out, so nothing can reach a destroyed manager or monitor.
 struct GlobalsReset {
@@ -28,6 +31,7 @@ struct GlobalsReset {
 
     ~GlobalsReset()
     {
+        runningSupervisor = nullptr;
         sensors = nullptr;
         monitor.reset();
         globalSio = nullptr;
@@ -55,6 +59,13 @@ bool detect(SuperIOManager& manager, const std::vector<uint16_t>& ports)
 }
 
 } // namespace
+
+void shutdownHandler(int signalNumber)
+{
+    if (runningSupervisor)
+        runningSupervisor->stop(signalNumber);
+    QCoreApplication::quit();
+}
 
 uint8_t timeoutForInterval(int intervalMs)
 {
@@ -151,6 +162,7 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
             << "сек.";
     Supervisor supervisor({manager.current, manager.port, timeoutSec}, sensors, serialBoard, TEST_FILE,
         environment.markerOwner);
+    runningSupervisor = &supervisor;
     supervisor.start();
 
     qInfo("*****************\n");
@@ -173,8 +185,7 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     QObject::connect(&signalPipe, &SignalPipe::received, [&](int signalNumber) {
         feedTimer.stop();
         envTimer.stop();
-        supervisor.stop(signalNumber);
-        QCoreApplication::quit();
+        shutdownHandler(signalNumber);
     });
 
     return app.exec();

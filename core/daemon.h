@@ -31,8 +31,9 @@ struct DaemonParts {
 /// environment is in force from entry to return (EnvironmentScope).
 int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvironment& environment);
 
-/// The orderly stop: log, disarm the detected watchdog, leave the event loop.
-/// Runs from the event loop, never inside another hardware sequence.
+/// The orderly stop: the running daemon's supervisor logs and disarms the
+/// watchdog (Supervisor::stop), then the event loop is asked to quit. Runs
+/// from the event loop, never inside another hardware sequence.
 void shutdownHandler(int signalNumber);
 
 /// The longest feed period a watchdog timeout of at most 255 s still covers.

@@ -1,27 +1,13 @@
 #include "core/supervisor.h"
 
-#include "core/daemon.h"
 #include "core/globals.h"
 #include "monitor/environment_monitor.h"
-#include "strategy/superio_manager.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QLoggingCategory>
 
 #include <utility>
-
-namespace {
-
-void announceAndStop(IVendorStrategy* strategy, uint16_t port, int signalNumber)
-{
-    qInfo() << "Получен сигнал" << signalNumber << ". Остановка Watchdog и выход...";
-    if (strategy)
-        strategy->wdt_stop(port);
-}
-
-} // namespace
 
 Supervisor::Supervisor(
     Watchdog watchdog, EnvironmentMonitor* monitor, bool serialBoard, const QString& testFile, uid_t markerOwner)
@@ -81,12 +67,6 @@ void Supervisor::stop(int signalNumber)
     // No tick may follow the stop: for some chips a feed re-arms the
     // watchdog, which would then reset the machine after the daemon left.
     stopped = true;
-    announceAndStop(watchdog.strategy.get(), watchdog.port, signalNumber);
-}
-
-void shutdownHandler(int signalNumber)
-{
-    if (globalSio)
-        announceAndStop(globalSio->current.get(), globalSio->port, signalNumber);
-    QCoreApplication::quit();
+    qInfo() << "Получен сигнал" << signalNumber << ". Остановка Watchdog и выход...";
+    watchdog.strategy->wdt_stop(watchdog.port);
 }
