@@ -1,9 +1,7 @@
 #include "bench/bench_support.h"
 
 #include "core/signal_pipe.h"
-#include "superio/fintek_vendor.h"
-#include "superio/ite_vendor.h"
-#include "superio/nuvoton_vendor.h"
+#include "sim/example_settings.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -21,13 +19,13 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <malloc.h>
 #include <sched.h>
 #include <sstream>
-#include <cstring>
 #include <sys/prctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -41,7 +39,7 @@ constexpr uint16_t kBase = 0x2E;
 
 int64_t clockNs(clockid_t clock)
 {
-    timespec now{};
+    timespec now {};
     ::clock_gettime(clock, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
@@ -49,7 +47,7 @@ int64_t clockNs(clockid_t clock)
 // Qt keeps the application's arguments by reference.
 int appArgc = 1;
 char appName[] = "wdt-bench";
-char* appArgv[] = {appName, nullptr};
+char* appArgv[] = { appName, nullptr };
 
 std::string dispatcherName = "unknown";
 
@@ -99,13 +97,8 @@ std::unique_ptr<SimulatedSuperIo> makeChip(Chip chip)
 QString chipConfig(Chip chip, int intervalMs)
 {
     QString ini = QStringLiteral("[Debug]\nEnabled=off\n[Global]\nScanPorts=0x2E\nIntervalMs=%1\n").arg(intervalMs);
-    if (chip == Chip::Fintek) {
-        // The lists of the example configuration.
-        ini += QStringLiteral("[Vendor_Fintek]\nEnterKey=0x87,0x87\nExitKey=0xAA\n"
-                              "StartCmds=0x07:0x07,0x30:0x01,0xF6:0xFF,0xF5:0x20\n"
-                              "FeedCmds=0x07:0x07\n"
-                              "StopCmds=0x07:0x07,0xF5:0x00\n");
-    }
+    if (chip == Chip::Fintek)
+        ini += exampleFintekIni();
     return ini;
 }
 
@@ -132,15 +125,6 @@ void BenchBus::accessed(const PortAccess& access)
         if (onSessionClosed)
             onSessionClosed(closed);
     }
-}
-
-DaemonParts superIoParts()
-{
-    DaemonParts parts;
-    parts.makeFintek = [] { return std::make_shared<FintekVendor>(); };
-    parts.makeIte = [] { return std::make_shared<IteVendor>(); };
-    parts.makeNuvoton = [] { return std::make_shared<NuvotonVendor>(); };
-    return parts;
 }
 
 int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& bus)
@@ -271,7 +255,7 @@ BusyLoad::~BusyLoad()
 
 bool useRoundRobin(int priority)
 {
-    sched_param param{};
+    sched_param param {};
     param.sched_priority = priority;
     if (::sched_setscheduler(0, SCHED_RR, &param) == 0)
         return true;
@@ -350,14 +334,14 @@ std::string machineLine()
             break;
         }
     }
-    utsname system{};
+    utsname system {};
     ::uname(&system);
     std::string load;
     std::ifstream loadavg("/proc/loadavg");
     std::getline(loadavg, load);
     std::ostringstream out;
-    out << model << ", " << ::sysconf(_SC_NPROCESSORS_ONLN) << " cores, Linux " << system.release
-        << ", load average " << load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
+    out << model << ", " << ::sysconf(_SC_NPROCESSORS_ONLN) << " cores, Linux " << system.release << ", load average "
+        << load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
     return out.str();
 }
 

@@ -61,10 +61,6 @@ private:
     int sessionsSeen = 0;
 };
 
-// The real Super I/O drivers, without the serial board: a benchmark must not
-// open a serial device it was not given.
-DaemonParts superIoParts();
-
 // Runs the daemon in-process on @p bus, its standard output sent to
 // /dev/null (its lines still reach the log file); the exit code.
 int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& bus);

@@ -1,5 +1,9 @@
 #include "sim/in_process_daemon.h"
 
+#include "superio/fintek_vendor.h"
+#include "superio/ite_vendor.h"
+#include "superio/nuvoton_vendor.h"
+
 #include <QFile>
 #include <QLoggingCategory>
 
@@ -18,28 +22,72 @@ void blockStopSignals()
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
 }
 
+RedirectedStdout::RedirectedStdout(StdoutSink sink)
+{
+    switch (sink) {
+    case StdoutSink::Null: {
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        saveAndPoint(null);
+        if (null >= 0)
+            ::close(null);
+        break;
+    }
+    case StdoutSink::DeadReader: {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            break;
+        ::close(fds[0]);
+        saveAndPoint(fds[1]);
+        ::close(fds[1]);
+        break;
+    }
+    case StdoutSink::Closed:
+        std::fflush(stdout);
+        saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        redirected = saved >= 0 && ::close(STDOUT_FILENO) == 0;
+        break;
+    }
+}
+
 RedirectedStdout::RedirectedStdout(int target)
 {
-    std::fflush(stdout);
-    saved = ::dup(STDOUT_FILENO);
-    if (target >= 0) {
-        ::dup2(target, STDOUT_FILENO);
+    saveAndPoint(target);
+}
+
+RedirectedStdout::RedirectedStdout(const QString& path)
+{
+    const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    saveAndPoint(file);
+    if (file >= 0)
+        ::close(file);
+}
+
+void RedirectedStdout::saveAndPoint(int target)
+{
+    if (target < 0)
         return;
-    }
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
+    // What stdio still holds belongs to the old standard output.
+    std::fflush(stdout);
+    saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    redirected = saved >= 0 && ::dup2(target, STDOUT_FILENO) >= 0;
 }
 
 RedirectedStdout::~RedirectedStdout()
 {
+    if (saved < 0)
+        return;
     std::fflush(stdout);
-    if (saved >= 0) {
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+}
+
+DaemonParts superIoParts()
+{
+    DaemonParts parts;
+    parts.makeFintek = [] { return std::make_shared<FintekVendor>(); };
+    parts.makeIte = [] { return std::make_shared<IteVendor>(); };
+    parts.makeNuvoton = [] { return std::make_shared<NuvotonVendor>(); };
+    return parts;
 }
 
 InProcessDaemon::InProcessDaemon()

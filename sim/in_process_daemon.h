@@ -13,18 +13,43 @@
 /// taken by the daemon's thread, as in the real process.
 void blockStopSignals();
 
-/// Sends standard output to another descriptor while it lives, to /dev/null
-/// when none is given; the daemon's lines still reach its log file.
+/// Where standard output can be sent besides a descriptor or a file.
+enum class StdoutSink {
+    Null, // /dev/null
+    // A pipe whose reader went away, like a log collector that died: every
+    // write fails with EPIPE and raises SIGPIPE, which the daemon ignores.
+    DeadReader,
+    // Descriptor 1 closed, as when the daemon is started without it.
+    Closed,
+};
+
+/// Sends standard output elsewhere while it lives, then back to where it
+/// went before; the daemon's lines still reach its log file. Redirections
+/// nest: the inner one ends first.
 class RedirectedStdout {
 public:
-    explicit RedirectedStdout(int target = -1);
+    explicit RedirectedStdout(StdoutSink sink = StdoutSink::Null);
+    /// To a copy of @p target; the caller keeps and closes @p target.
+    explicit RedirectedStdout(int target);
+    /// To the file @p path, created or emptied.
+    explicit RedirectedStdout(const QString& path);
     ~RedirectedStdout();
     RedirectedStdout(const RedirectedStdout&) = delete;
     RedirectedStdout& operator=(const RedirectedStdout&) = delete;
 
+    /// False when standard output could not be redirected; it is unchanged then.
+    bool ok() const { return redirected; }
+
 private:
+    void saveAndPoint(int target);
+
     int saved = -1;
+    bool redirected = false;
 };
+
+/// The real Super I/O drivers, Fintek, ITE and Nuvoton, without the serial
+/// board: a run that was not given a serial line must not open one.
+DaemonParts superIoParts();
 
 // The whole daemon, run in this process against a simulated machine. The
 // configuration, log, test marker and module list lie in a temporary

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <csignal>
 
 namespace {
 
@@ -36,10 +36,22 @@ struct Candidates {
     DaemonParts parts()
     {
         DaemonParts parts;
-        parts.makeFintek = [this] { journal->add("create Fintek"); return fintek; };
-        parts.makeIte = [this] { journal->add("create Ite"); return ite; };
-        parts.makeNuvoton = [this] { journal->add("create Nuvoton"); return nuvoton; };
-        parts.makeSerialBoard = [this](const QSettings&) { journal->add("create Tarvelo"); return board; };
+        parts.makeFintek = [this] {
+            journal->add("create Fintek");
+            return fintek;
+        };
+        parts.makeIte = [this] {
+            journal->add("create Ite");
+            return ite;
+        };
+        parts.makeNuvoton = [this] {
+            journal->add("create Nuvoton");
+            return nuvoton;
+        };
+        parts.makeSerialBoard = [this](const QSettings&) {
+            journal->add("create Tarvelo");
+            return board;
+        };
         parts.makeMonitor = [this](const QString& model, const QString& path) {
             journal->add("monitor " + model.toStdString() + " " + (path == CONFIG_FILE ? "config" : "?"));
             return std::make_unique<FakeMonitor>(journal);
@@ -56,6 +68,21 @@ auto answersAt(uint16_t wanted)
     return [wanted](uint16_t port) { return port == wanted; };
 }
 
+// The candidates with the Fintek chip answering at 0x2E, fed every 10 ms
+// unless a test writes another configuration.
+struct FintekFound {
+    FintekFound()
+    {
+        harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
+        candidates.fintek->answer = answersAt(0x2E);
+    }
+
+    int run() { return harness.run(candidates.parts()); }
+
+    DaemonHarness harness;
+    Candidates candidates { harness };
+};
+
 const QString kDebugOn = QStringLiteral("[Debug]\nEnabled=true\n");
 
 TEST(DaemonStartup, RefusesWithoutRootBeforeTouchingAnything)
@@ -64,9 +91,10 @@ TEST(DaemonStartup, RefusesWithoutRootBeforeTouchingAnything)
     harness.fakePlatform.uid = 1000;
     Candidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
-    EXPECT_EQ(harness.messages(), (QStringList{QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
-                                               QStringLiteral("[INFO ] === Monitoring disabled from config. ==="),
-                                               QStringLiteral("[CRIT ] Требуются права ROOT (sudo)!")}));
+    EXPECT_EQ(harness.messages(),
+        (QStringList { QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
+            QStringLiteral("[INFO ] === Monitoring disabled from config. ==="),
+            QStringLiteral("[CRIT ] Требуются права ROOT (sudo)!") }));
     EXPECT_EQ(harness.fakePlatform.ioplCalls, 0);
     EXPECT_TRUE(harness.fakePlatform.trace.empty());
     EXPECT_TRUE(harness.journal->events().empty());
@@ -80,10 +108,10 @@ TEST(DaemonStartup, RefusesWithoutIoPrivilegeEvenForTheSerialBoard)
     Candidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
     EXPECT_EQ(harness.messages(),
-              (QStringList{QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
-                           QStringLiteral("[INFO ] === Принудительный выбор Tarvelo ==="),
-                           QStringLiteral("[INFO ] === Monitoring enabled from config. Interval(ms): 60000  ==="),
-                           QStringLiteral("[CRIT ] Ошибка iopl(3): доступ к портам ввода-вывода запрещен!")}));
+        (QStringList { QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
+            QStringLiteral("[INFO ] === Принудительный выбор Tarvelo ==="),
+            QStringLiteral("[INFO ] === Monitoring enabled from config. Interval(ms): 60000  ==="),
+            QStringLiteral("[CRIT ] Ошибка iopl(3): доступ к портам ввода-вывода запрещен!") }));
     EXPECT_EQ(harness.fakePlatform.ioplCalls, 1);
     EXPECT_TRUE(harness.journal->events().empty());
 }
@@ -91,7 +119,7 @@ TEST(DaemonStartup, RefusesWithoutIoPrivilegeEvenForTheSerialBoard)
 TEST(DaemonStartup, WithoutAnyVendorStrategyNoWatchdogIsFound)
 {
     DaemonHarness harness;
-    EXPECT_EQ(harness.run(DaemonParts{}), 1);
+    EXPECT_EQ(harness.run(DaemonParts {}), 1);
     EXPECT_EQ(harness.messages().last(), QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!"));
     EXPECT_TRUE(harness.fakePlatform.trace.empty());
 }
@@ -126,11 +154,11 @@ TEST(DaemonDetection, EveryCandidateIsTriedOnAPortBeforeAnyOnTheNext)
     EXPECT_TRUE(stop.met());
 
     EXPECT_EQ(harness.journal->events(),
-              (Events{"create Fintek", "create Ite", "create Nuvoton", "config Fintek", "config Ite",
-                      "config Nuvoton/Winbond", "create Tarvelo", "probe Fintek 0x2e", "probe Ite 0x2e",
-                      "probe Nuvoton/Winbond 0x2e", "probe Tarvelo 0x2e", "probe Fintek 0x4e", "probe Ite 0x4e",
-                      "probe Nuvoton/Winbond 0x4e", "start Nuvoton/Winbond 0x4e 7", "stop Nuvoton/Winbond 0x4e"}));
-    EXPECT_EQ(candidates.fintek->config.enterKey, (std::vector<uint8_t>{0x87, 0x87}));
+        (Events { "create Fintek", "create Ite", "create Nuvoton", "config Fintek", "config Ite",
+            "config Nuvoton/Winbond", "create Tarvelo", "probe Fintek 0x2e", "probe Ite 0x2e",
+            "probe Nuvoton/Winbond 0x2e", "probe Tarvelo 0x2e", "probe Fintek 0x4e", "probe Ite 0x4e",
+            "probe Nuvoton/Winbond 0x4e", "start Nuvoton/Winbond 0x4e 7", "stop Nuvoton/Winbond 0x4e" }));
+    EXPECT_EQ(candidates.fintek->config.enterKey, (std::vector<uint8_t> { 0x87, 0x87 }));
     EXPECT_EQ(candidates.nuvoton->config.exitKey, 0x55);
     EXPECT_EQ(candidates.ite->config.exitKey, 0xAA);
     EXPECT_FALSE(candidates.board->configured);
@@ -142,10 +170,10 @@ TEST(DaemonDetection, ScanPortsFromTheConfiguration)
         const char* ini;
         Events probes;
     } rows[] = {
-        {"[Global]\nScanPorts=0x4E\n", {"probe Fintek 0x4e", "probe Ite 0x4e", "probe Nuvoton/Winbond 0x4e",
-                                        "probe Tarvelo 0x4e"}},
+        { "[Global]\nScanPorts=0x4E\n",
+            { "probe Fintek 0x4e", "probe Ite 0x4e", "probe Nuvoton/Winbond 0x4e", "probe Tarvelo 0x4e" } },
         // Nothing usable to scan: nothing is probed, not even port 0.
-        {"[Global]\nScanPorts=\n", {}},
+        { "[Global]\nScanPorts=\n", {} },
     };
     for (const auto& row : rows) {
         DaemonHarness harness;
@@ -162,24 +190,26 @@ TEST(DaemonDetection, ForcedSerialBoardIsTheOnlyCandidate)
     harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=1\n"));
     Candidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
-    EXPECT_EQ(harness.journal->events(), (Events{"create Fintek", "create Ite", "create Nuvoton", "create Tarvelo",
-                                                 "probe Tarvelo 0x2e", "probe Tarvelo 0x4e"}));
+    EXPECT_EQ(harness.journal->events(),
+        (Events { "create Fintek", "create Ite", "create Nuvoton", "create Tarvelo", "probe Tarvelo 0x2e",
+            "probe Tarvelo 0x4e" }));
 }
 
 TEST(DaemonSupervision, DetectsArmsFeedsAndStopsOnSigterm)
 {
-    DaemonHarness harness;
-    harness.writeConfig(kDebugOn + QStringLiteral("[Global]\nIntervalMs=20\n"
-                                                  "[Vendor_Fintek]\nStopCmds=0xF5:0x00\n"
-                                                  "[F81866]\nStartCmds=0x07:0x07\n"));
-    Candidates candidates(harness);
-    candidates.fintek->answer = answersAt(0x2E);
+    FintekFound found;
+    DaemonHarness& harness = found.harness;
+    const Candidates& candidates = found.candidates;
+    harness.writeConfig(kDebugOn
+        + QStringLiteral("[Global]\nIntervalMs=20\n"
+                         "[Vendor_Fintek]\nStopCmds=0xF5:0x00\n"
+                         "[F81866]\nStartCmds=0x07:0x07\n"));
     SignalSender stop(journalHas(harness.journal, "fed", 4));
-    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_EQ(found.run(), 0);
     ASSERT_TRUE(stop.met());
 
     const QStringList messages = harness.messages();
-    const QStringList expectedStart{
+    const QStringList expectedStart {
         QStringLiteral("[INFO ] === DEBUG MODE ENABLED from config ==="),
         QStringLiteral("[INFO ] === Monitoring disabled from config. ==="),
         QStringLiteral("[INFO ] Обнаружено устройство: \"Fintek\" Модель: \"F81866\" ( \"0x1010\" )"),
@@ -203,8 +233,8 @@ TEST(DaemonSupervision, DetectsArmsFeedsAndStopsOnSigterm)
     }
     EXPECT_EQ(fromStart.back(), "stop Fintek 0x2e");
     // The register lists: the model section first, then the vendor section.
-    EXPECT_EQ(candidates.fintek->handedStart(), (RegList{{0x07, 0x07}}));
-    EXPECT_EQ(candidates.fintek->handedStop(), (RegList{{0xF5, 0x00}}));
+    EXPECT_EQ(candidates.fintek->handedStart(), (RegList { { 0x07, 0x07 } }));
+    EXPECT_EQ(candidates.fintek->handedStop(), (RegList { { 0xF5, 0x00 } }));
     EXPECT_TRUE(candidates.fintek->handedFeed().empty());
     EXPECT_EQ(globalSio, nullptr);
 }
@@ -221,28 +251,25 @@ TEST(DaemonSupervision, SigintStopsLikeSigterm)
     EXPECT_EQ(harness.journal->events().back(), "stop Ite 0x4e");
 }
 
+// The interval's readers and the timeout for each interval have tables of
+// their own (config_test, and the one below); a run shows that the daemon
+// asks for the detected model's section and logs the timeout it arms with.
 TEST(DaemonSupervision, FeedIntervalAndTimeout)
 {
     const struct {
         const char* ini;
         const char* line;
     } rows[] = {
-        {"", "Интервал кормления: 3000 мс, Таймаут: 7 сек."},
-        {"[Global]\nIntervalMs=1000\n", "Интервал кормления: 1000 мс, Таймаут: 3 сек."},
-        {"[Global]\nIntervalMs=5000\n[F81866]\nIntervalMs=499\n", "Интервал кормления: 499 мс, Таймаут: 1 сек."},
-        {"[Global]\nIntervalMs=abc\n", "Интервал кормления: 3000 мс, Таймаут: 7 сек."},
-        {"[Global]\nIntervalMs=127000\n", "Интервал кормления: 127000 мс, Таймаут: 255 сек."},
-        {"[Global]\nIntervalMs=127500\n", "Интервал кормления: 127500 мс, Таймаут: 255 сек."},
-        {"[Global]\nIntervalMs=254999\n", "Интервал кормления: 254999 мс, Таймаут: 255 сек."},
+        { "", "Интервал кормления: 3000 мс, Таймаут: 7 сек." },
+        { "[Global]\nIntervalMs=5000\n[F81866]\nIntervalMs=499\n", "Интервал кормления: 499 мс, Таймаут: 1 сек." },
     };
     for (const auto& row : rows) {
-        DaemonHarness harness;
-        harness.writeConfig(QString::fromUtf8(row.ini));
-        Candidates candidates(harness);
-        candidates.fintek->answer = answersAt(0x2E);
-        SignalSender stop(journalHas(harness.journal, "start"));
-        EXPECT_EQ(harness.run(candidates.parts()), 0) << row.ini;
-        EXPECT_TRUE(harness.messages().contains(QStringLiteral("[INFO ] Запуск Watchdog. ") + QString::fromUtf8(row.line)))
+        FintekFound found;
+        found.harness.writeConfig(QString::fromUtf8(row.ini));
+        SignalSender stop(journalHas(found.harness.journal, "start"));
+        EXPECT_EQ(found.run(), 0) << row.ini;
+        EXPECT_TRUE(found.harness.messages().contains(
+            QStringLiteral("[INFO ] Запуск Watchdog. ") + QString::fromUtf8(row.line)))
             << row.ini;
     }
 }
@@ -252,31 +279,23 @@ TEST(DaemonSupervision, TimeoutSaturatesInsteadOfWrapping)
     const struct {
         int intervalMs;
         int timeoutSec;
-    } rows[] = {{1, 1}, {499, 1}, {500, 2}, {1000, 3}, {3000, 7}, {126999, 254}, {127000, 255},
-                {127500, 255}, {128000, 255}, {200000, 255}, {kLongestFeedIntervalMs, 255}};
+    } rows[] = { { 1, 1 }, { 499, 1 }, { 500, 2 }, { 1000, 3 }, { 3000, 7 }, { 126999, 254 }, { 127000, 255 },
+        { 127500, 255 }, { 128000, 255 }, { 200000, 255 }, { kLongestFeedIntervalMs, 255 } };
     for (const auto& row : rows)
         EXPECT_EQ(timeoutForInterval(row.intervalMs), row.timeoutSec) << row.intervalMs;
 }
 
 TEST(DaemonSupervision, FeedIntervalBeyondTheLongestTimeoutIsRefusedBeforeArming)
 {
-    for (const char* interval : {"255000", "300000", "2147483647"}) {
-        DaemonHarness harness;
-        harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=%1\n").arg(QLatin1String(interval)));
-        Candidates candidates(harness);
-        candidates.fintek->answer = answersAt(0x2E);
-        EXPECT_EQ(harness.run(candidates.parts()), 1) << interval;
-        EXPECT_EQ(harness.messages().last(),
-                  QStringLiteral(
-                      "[CRIT ] Интервал кормления слишком велик: таймаут Watchdog не может превышать 255 сек."))
+    for (const char* interval : { "255000", "300000", "2147483647" }) {
+        FintekFound found;
+        found.harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=%1\n").arg(QLatin1String(interval)));
+        EXPECT_EQ(found.run(), 1) << interval;
+        EXPECT_EQ(found.harness.messages().last(),
+            QStringLiteral("[CRIT ] Интервал кормления слишком велик: таймаут Watchdog не может превышать 255 сек."))
             << interval;
-        EXPECT_EQ(harness.journal->count("start"), 0) << interval;
+        EXPECT_EQ(found.harness.journal->count("start"), 0) << interval;
     }
-}
-
-bool rootOwnedFilesPossible()
-{
-    return ::geteuid() == 0;
 }
 
 void touch(const QString& path)
@@ -286,60 +305,50 @@ void touch(const QString& path)
         file.close();
 }
 
+// The in-process daemon counts a marker of this process's own user, as the
+// real one counts root's.
 TEST(DaemonTestMode, MarkerBeforeTheFirstTickMeansNoFeedAtAll)
 {
-    if (!rootOwnedFilesPossible())
-        GTEST_SKIP() << "a root-owned marker needs root";
-    DaemonHarness harness;
-    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
-    Candidates candidates(harness);
-    candidates.fintek->answer = answersAt(0x2E);
-    candidates.fintek->duringStart = [] { touch(TEST_FILE); };
+    FintekFound found;
+    found.candidates.fintek->duringStart = [] { touch(TEST_FILE); };
     SignalSender stop([] { return !QFile::exists(TEST_FILE); }, SIGTERM, std::chrono::milliseconds(150));
-    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_EQ(found.run(), 0);
 
-    EXPECT_EQ(harness.journal->count("feed"), 0);
-    EXPECT_EQ(harness.journal->count("stop"), 1);
+    EXPECT_EQ(found.harness.journal->count("feed"), 0);
+    EXPECT_EQ(found.harness.journal->count("stop"), 1);
     EXPECT_FALSE(QFile::exists(TEST_FILE));
-    const QStringList messages = harness.messages();
+    const QStringList messages = found.harness.messages();
     EXPECT_EQ(messages.count(
                   QStringLiteral("[WARN ] !!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...")),
-              1);
+        1);
 }
 
 TEST(DaemonTestMode, MarkerDuringTheRunStopsFeedingForGood)
 {
-    if (!rootOwnedFilesPossible())
-        GTEST_SKIP() << "a root-owned marker needs root";
-    DaemonHarness harness;
-    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
-    Candidates candidates(harness);
-    candidates.fintek->answer = answersAt(0x2E);
+    FintekFound found;
+    const std::shared_ptr<Journal> journal = found.harness.journal;
     int feeds = 0;
-    candidates.fintek->duringFeed = [&] {
+    found.candidates.fintek->duringFeed = [&] {
         if (++feeds == 3)
             touch(TEST_FILE);
     };
-    SignalSender stop(
-        [&] { return harness.journal->count("fed") >= 3 && !QFile::exists(TEST_FILE); }, SIGTERM,
+    SignalSender stop([&] { return journal->count("fed") >= 3 && !QFile::exists(TEST_FILE); }, SIGTERM,
         std::chrono::milliseconds(150));
-    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_EQ(found.run(), 0);
     EXPECT_EQ(feeds, 3);
-    EXPECT_EQ(harness.journal->events().back(), "stop Fintek 0x2e");
-    EXPECT_EQ(harness.messages().filter(QStringLiteral("ТЕСТОВЫЙ РЕЖИМ")).size(), 1);
+    EXPECT_EQ(journal->events().back(), "stop Fintek 0x2e");
+    EXPECT_EQ(found.harness.messages().filter(QStringLiteral("ТЕСТОВЫЙ РЕЖИМ")).size(), 1);
 }
 
 TEST(DaemonTestMode, MarkerThatIsNotRootsOwnIsIgnoredAndFeedingGoesOn)
 {
-    DaemonHarness harness;
-    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
-    Candidates candidates(harness);
-    candidates.fintek->answer = answersAt(0x2E);
+    FintekFound found;
+    DaemonHarness& harness = found.harness;
     const QString target = harness.path(QStringLiteral("elsewhere"));
     touch(target);
-    candidates.fintek->duringStart = [&] { QFile::link(target, TEST_FILE); };
+    found.candidates.fintek->duringStart = [&] { QFile::link(target, TEST_FILE); };
     SignalSender stop(journalHas(harness.journal, "fed", 8));
-    EXPECT_EQ(harness.run(candidates.parts()), 0);
+    EXPECT_EQ(found.run(), 0);
 
     EXPECT_TRUE(stop.met());
     EXPECT_TRUE(QFileInfo(TEST_FILE).isSymLink());
@@ -350,8 +359,9 @@ TEST(DaemonTestMode, MarkerThatIsNotRootsOwnIsIgnoredAndFeedingGoesOn)
 TEST(DaemonMonitoring, SuperIoChipLogsTheRequestButNeverReads)
 {
     DaemonHarness harness;
-    harness.writeConfig(kDebugOn + QStringLiteral("[Global]\nIntervalMs=10\n"
-                                                  "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=15\n"));
+    harness.writeConfig(kDebugOn
+        + QStringLiteral("[Global]\nIntervalMs=10\n"
+                         "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=15\n"));
     Candidates candidates(harness);
     candidates.nuvoton->answer = answersAt(0x2E);
     SignalSender stop(
@@ -379,13 +389,13 @@ TEST(DaemonMonitoring, SerialBoardWithoutPeriodicMonitoringReadsEverythingOnceAt
     const Events tail(std::find(events.begin(), events.end(), "probe Tarvelo 0x2e") + 1, events.end());
     ASSERT_GE(tail.size(), 4u);
     EXPECT_EQ(Events(tail.begin(), tail.begin() + 4),
-              (Events{"monitor TV-100 config", "start Tarvelo 0x2e 1", "static", "dynamic"}));
+        (Events { "monitor TV-100 config", "start Tarvelo 0x2e 1", "static", "dynamic" }));
     EXPECT_EQ(harness.journal->count("dynamic"), 1);
     EXPECT_EQ(candidates.board->handedDcon(),
-              (QStringList{QStringLiteral("~%1S"), QStringLiteral("$%1P"), QStringLiteral("~%1F"), QString()}));
+        (QStringList { QStringLiteral("~%1S"), QStringLiteral("$%1P"), QStringLiteral("~%1F"), QString() }));
     EXPECT_TRUE(candidates.board->handedStart().empty());
     EXPECT_EQ(harness.messages()[2],
-              QStringLiteral("[INFO ] Обнаружено устройство: \"Tarvelo\" Модель: \"TV-100\" ( \"100\" )"));
+        QStringLiteral("[INFO ] Обнаружено устройство: \"Tarvelo\" Модель: \"TV-100\" ( \"100\" )"));
     EXPECT_EQ(sensors, nullptr);
 }
 

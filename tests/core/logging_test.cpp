@@ -24,38 +24,18 @@ TEST(LogLineFormat, StampAndEightCharacterTagPerLevel)
         QtMsgType type;
         const char* line;
     } rows[] = {
-        {QtDebugMsg, "2026-12-05 20:22:33 [DEBUG] x"},
-        {QtInfoMsg, "2026-12-05 20:22:33 [INFO ] x"},
-        {QtWarningMsg, "2026-12-05 20:22:33 [WARN ] x"},
-        {QtCriticalMsg, "2026-12-05 20:22:33 [CRIT ] x"},
-        {QtFatalMsg, "2026-12-05 20:22:33 [FATAL] x"},
+        { QtDebugMsg, "2026-12-05 20:22:33 [DEBUG] x" },
+        { QtInfoMsg, "2026-12-05 20:22:33 [INFO ] x" },
+        { QtWarningMsg, "2026-12-05 20:22:33 [WARN ] x" },
+        { QtCriticalMsg, "2026-12-05 20:22:33 [CRIT ] x" },
+        { QtFatalMsg, "2026-12-05 20:22:33 [FATAL] x" },
         // No level of its own, yet a value the type can hold (levels 0..4
         // make its range 0..7): anything beyond is undefined behaviour.
-        {static_cast<QtMsgType>(7), "2026-12-05 20:22:33 x"},
+        { static_cast<QtMsgType>(7), "2026-12-05 20:22:33 x" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(formatLogLine(row.type, kWhen, QStringLiteral("x")), QString::fromUtf8(row.line)) << row.line;
 }
-
-// Redirects standard output into a file for the lifetime of the object.
-class StdoutToFile {
-public:
-    explicit StdoutToFile(const QString& path)
-    {
-        saved = ::dup(STDOUT_FILENO);
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, STDOUT_FILENO);
-        ::close(fd);
-    }
-    ~StdoutToFile()
-    {
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-
-private:
-    int saved;
-};
 
 QByteArray contents(const QString& path)
 {
@@ -75,7 +55,8 @@ TEST_F(MessageHandlerTest, SameUtf8LineOnStandardOutputAndInTheFile)
 {
     const QString out = harness.path(QStringLiteral("stdout"));
     {
-        StdoutToFile redirect(out);
+        const RedirectedStdout redirect(out);
+        ASSERT_TRUE(redirect.ok());
         qInfo() << "Обнаружено устройство:" << QStringLiteral("Ite") << "Модель:" << QStringLiteral("IT8728F") << "("
                 << QStringLiteral("0x8728") << ")";
     }
@@ -83,8 +64,7 @@ TEST_F(MessageHandlerTest, SameUtf8LineOnStandardOutputAndInTheFile)
     EXPECT_EQ(written, contents(LOG_FILE));
     ASSERT_TRUE(written.endsWith('\n'));
     EXPECT_TRUE(written.mid(19).startsWith(" [INFO ] ")) << written.constData();
-    EXPECT_EQ(written.mid(28),
-              QByteArray("Обнаружено устройство: \"Ite\" Модель: \"IT8728F\" ( \"0x8728\" )\n"));
+    EXPECT_EQ(written.mid(28), QByteArray("Обнаружено устройство: \"Ite\" Модель: \"IT8728F\" ( \"0x8728\" )\n"));
 }
 
 TEST_F(MessageHandlerTest, DebugStreamQuotesTextValuesAndDropsTheTrailingBlank)
@@ -113,7 +93,8 @@ TEST_F(MessageHandlerTest, MissingLogDirectoryStillReachesStandardOutput)
     LOG_FILE = harness.path(QStringLiteral("no-such-dir/wdt-daemon.log"));
     const QString out = harness.path(QStringLiteral("stdout"));
     {
-        StdoutToFile redirect(out);
+        const RedirectedStdout redirect(out);
+        ASSERT_TRUE(redirect.ok());
         qCritical() << "still here";
     }
     EXPECT_TRUE(contents(out).endsWith("[CRIT ] still here\n"));
@@ -137,19 +118,13 @@ TEST_F(MessageHandlerTest, FileIsAppendedToNeverTruncated)
 TEST_F(MessageHandlerTest, DeadReaderOnStandardOutputNeitherKillsNorLosesTheFileLine)
 {
     installMessageHandler(); // ignores SIGPIPE
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    ::close(fds[0]); // the log collector is gone
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[1]);
-
-    qInfo() << "first";
-    qInfo() << "second";
-
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    EXPECT_EQ(harness.messages(), (QStringList{QStringLiteral("[INFO ] first"), QStringLiteral("[INFO ] second")}));
+    {
+        const RedirectedStdout collectorGone(StdoutSink::DeadReader);
+        ASSERT_TRUE(collectorGone.ok());
+        qInfo() << "first";
+        qInfo() << "second";
+    }
+    EXPECT_EQ(harness.messages(), (QStringList { QStringLiteral("[INFO ] first"), QStringLiteral("[INFO ] second") }));
 }
 
 TEST_F(MessageHandlerTest, StalledReaderOnStandardOutputDoesNotBlockLogging)
@@ -159,47 +134,47 @@ TEST_F(MessageHandlerTest, StalledReaderOnStandardOutputDoesNotBlockLogging)
     // The collector is alive but reads nothing: fill its pipe.
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     const QByteArray chunk(4096, 'x');
-    while (::write(fds[1], chunk.constData(), chunk.size()) > 0) {
-    }
+    while (::write(fds[1], chunk.constData(), chunk.size()) > 0) { }
     ::fcntl(fds[1], F_SETFL, 0);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[1]);
-
-    std::atomic<bool> logged{false};
-    std::thread logger([&] {
-        qInfo() << "while the reader stalls";
-        logged = true;
-    });
-    for (int i = 0; i < 5000 && !logged; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const bool returned = logged;
-    // Let a blocked write finish so the thread can be joined either way.
-    char sink[65536];
-    while (!logged && ::read(fds[0], sink, sizeof sink) > 0) {
+    std::atomic<bool> logged { false };
+    bool returned = false;
+    {
+        const RedirectedStdout stalled(fds[1]);
+        ::close(fds[1]);
+        ASSERT_TRUE(stalled.ok());
+        std::thread logger([&] {
+            qInfo() << "while the reader stalls";
+            logged = true;
+        });
+        for (int i = 0; i < 5000 && !logged; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        returned = logged;
+        // Let a blocked write finish so the thread can be joined either way.
+        char sink[65536];
+        while (!logged && ::read(fds[0], sink, sizeof sink) > 0) { }
+        logger.join();
     }
-    logger.join();
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
     ::close(fds[0]);
 
     EXPECT_TRUE(returned) << "logging blocked on a stalled standard output";
-    EXPECT_EQ(harness.messages(), QStringList{QStringLiteral("[INFO ] while the reader stalls")});
+    EXPECT_EQ(harness.messages(), QStringList { QStringLiteral("[INFO ] while the reader stalls") });
 }
 
 TEST_F(MessageHandlerTest, ClosedStandardOutputIsNotTakenOverByAnotherFile)
 {
-    const int saved = ::dup(STDOUT_FILENO);
-    ::close(STDOUT_FILENO);
-    installMessageHandler();
-    const bool occupied = ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
-    // With descriptor 1 free, the log file (or a serial device) opened next
-    // would become "standard output" and receive foreign bytes.
-    const int next = ::open("/dev/null", O_RDONLY);
-    qInfo() << "x";
-    ::close(next);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    bool occupied = false;
+    int next = -1;
+    {
+        const RedirectedStdout closed(StdoutSink::Closed);
+        ASSERT_TRUE(closed.ok());
+        installMessageHandler();
+        occupied = ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
+        // With descriptor 1 free, the log file (or a serial device) opened
+        // next would become "standard output" and receive foreign bytes.
+        next = ::open("/dev/null", O_RDONLY);
+        qInfo() << "x";
+        ::close(next);
+    }
 
     EXPECT_TRUE(occupied);
     EXPECT_NE(next, STDOUT_FILENO);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 #include <random>
 #include <unistd.h>
 
@@ -51,7 +52,7 @@ struct SignalRun {
 TEST(SignalStop, SignalsFromOutsideDuringALongFeedStopOnceAfterItReturned)
 {
     SignalRun run;
-    std::atomic<bool> sent{false};
+    std::atomic<bool> sent { false };
     int feeds = 0;
     run.chip->duringFeed = [&] {
         if (++feeds != 3)
@@ -62,11 +63,7 @@ TEST(SignalStop, SignalsFromOutsideDuringALongFeedStopOnceAfterItReturned)
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     };
     std::thread sender([&] {
-        sigset_t mask;
-        sigemptyset(&mask);
-        sigaddset(&mask, SIGINT);
-        sigaddset(&mask, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+        blockStopSignals();
         while (run.harness.journal->count("feed") < 3)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ::kill(::getpid(), SIGTERM);
@@ -81,8 +78,8 @@ TEST(SignalStop, SignalsFromOutsideDuringALongFeedStopOnceAfterItReturned)
     expectWholeFeedsAndOneFinalStop(events);
     EXPECT_GE(run.harness.journal->count("fed"), 3); // the long feed ran to its end before the stop
     EXPECT_EQ(run.stopLines(), 1);
-    EXPECT_TRUE(run.harness.messages().last().contains(
-        QRegularExpression(QStringLiteral("^\\[INFO \\] Получен сигнал (15|2) \\. Остановка Watchdog и выход\\.\\.\\.$"))));
+    EXPECT_TRUE(run.harness.messages().last().contains(QRegularExpression(
+        QStringLiteral("^\\[INFO \\] Получен сигнал (15|2) \\. Остановка Watchdog и выход\\.\\.\\.$"))));
 }
 
 TEST(SignalStop, SignalsInsideTheFeedAndDuringTheStopStopOnlyOnce)
@@ -123,11 +120,7 @@ TEST(SignalStop, StormOfSignalsAtRandomMomentsStopsOnceWithNoTornFeed)
         SignalRun run;
         run.chip->duringFeed = [] { std::this_thread::sleep_for(std::chrono::microseconds(300)); };
         std::thread storm([&, round] {
-            sigset_t mask;
-            sigemptyset(&mask);
-            sigaddset(&mask, SIGINT);
-            sigaddset(&mask, SIGTERM);
-            pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+            blockStopSignals();
             std::mt19937 random(round);
             while (run.harness.journal->count("feed") < 2)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -149,17 +142,11 @@ TEST(SignalStop, DeadLogReaderOnStandardOutputDoesNotStopTheFeeding)
 {
     SignalRun run;
     run.harness.writeConfig(QStringLiteral("[Debug]\nEnabled=on\n[Global]\nIntervalMs=10\n"));
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    ::close(fds[0]);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[1]);
-
+    std::optional<RedirectedStdout> collectorGone(StdoutSink::DeadReader);
+    ASSERT_TRUE(collectorGone->ok());
     SignalSender stop(journalHas(run.harness.journal, "fed", 5));
     const int code = run.run();
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    collectorGone.reset();
 
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(stop.met());

@@ -2,8 +2,8 @@
 #include "sim/board_simulator.h"
 #include "support/log_capture.h"
 #include "support/qt_printers.h"
+#include "support/test_application.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -50,10 +50,7 @@ protected:
         return terminal;
     }
 
-    int argc = 1;
-    char name[8] = "sensors";
-    char* argv[2] = {name, nullptr};
-    QCoreApplication app {argc, argv};
+    TestApplication app;
     BoardSimulator board;
     QTemporaryDir dir;
 };
@@ -67,18 +64,19 @@ TEST_F(SensorsPolling, ReplyBytesToLoggedValue)
         float number;
         const char* line;
     } rows[] = {
-        {"one line", Reply::line("!01+25.50"), "25.5", 25.5f, "[INFO ] \"T=25.5\""},
+        { "one line", Reply::line("!01+25.50"), "25.5", 25.5f, "[INFO ] \"T=25.5\"" },
         // At 9600 baud a reply arrives a byte per millisecond or so; the
         // first piece alone would read as 25.
-        {"in pieces", Reply::split({"!01+2", "5", ".5", "0\r"}, milliseconds(5)), "25.5", 25.5f, "[INFO ] \"T=25.5\""},
-        {"hex digits", Reply::line("!0125"), "37", 37.0f, "[INFO ] \"T=37\""},
-        {"CR LF and blanks around", Reply::bytes("\r\n !01S \r\n"), "S", 0.0f, "[INFO ] \"T=S\""},
-        {"cut at a NUL byte", Reply::bytes(std::string("!01+5\0!01+7\r", 12)), "5", 5.0f, "[INFO ] \"T=5\""},
-        {"garbage", Reply::bytes(BoardSimulator::garbage(32)), "", 0.0f, "[DEBUG] Failed to parse response:"},
-        {"error reply", Reply::line("?01"), "", 0.0f,
-            "[DEBUG] Failed to parse response: \"?01\" with command template: \"$%1RT\""},
-        {"only a line end", Reply::bytes("\r"), "", 0.0f,
-            "[DEBUG] Failed to parse response: \"\" with command template: \"$%1RT\""},
+        { "in pieces", Reply::split({ "!01+2", "5", ".5", "0\r" }, milliseconds(5)), "25.5", 25.5f,
+            "[INFO ] \"T=25.5\"" },
+        { "hex digits", Reply::line("!0125"), "37", 37.0f, "[INFO ] \"T=37\"" },
+        { "CR LF and blanks around", Reply::bytes("\r\n !01S \r\n"), "S", 0.0f, "[INFO ] \"T=S\"" },
+        { "cut at a NUL byte", Reply::bytes(std::string("!01+5\0!01+7\r", 12)), "5", 5.0f, "[INFO ] \"T=5\"" },
+        { "garbage", Reply::bytes(BoardSimulator::garbage(32)), "", 0.0f, "[DEBUG] Failed to parse response:" },
+        { "error reply", Reply::line("?01"), "", 0.0f,
+            "[DEBUG] Failed to parse response: \"?01\" with command template: \"$%1RT\"" },
+        { "only a line end", Reply::bytes("\r"), "", 0.0f,
+            "[DEBUG] Failed to parse response: \"\" with command template: \"$%1RT\"" },
     };
     const auto sensors = monitor("");
     for (const auto& row : rows) {
@@ -112,12 +110,12 @@ TEST_F(SensorsPolling, SilentBoardLeavesEveryChannelAsItWas)
     LogCapture log;
     sensors->queryDynamicSensors();
     EXPECT_EQ(log.lines(),
-        (QStringList {QStringLiteral("[DEBUG] Timeout waiting for response"),
-            QStringLiteral("[DEBUG] Timeout waiting for response")}));
+        (QStringList { QStringLiteral("[DEBUG] Timeout waiting for response"),
+            QStringLiteral("[DEBUG] Timeout waiting for response") }));
     EXPECT_EQ(sensors->dynamicTable()[0].value, QStringLiteral("20.5"));
     EXPECT_EQ(sensors->dynamicTable()[0].number, 20.5f);
     EXPECT_EQ(sensors->dynamicTable()[1].value, QStringLiteral("30"));
-    EXPECT_EQ(board.requestTexts(), (Texts {"$01T0", "$01T1", "$01T0", "$01T1"}));
+    EXPECT_EQ(board.requestTexts(), (Texts { "$01T0", "$01T1", "$01T0", "$01T1" }));
 }
 
 TEST_F(SensorsPolling, MissingDeviceFailsEachReadingQuietly)
@@ -130,7 +128,7 @@ TEST_F(SensorsPolling, MissingDeviceFailsEachReadingQuietly)
     // port that is not open.
     EXPECT_EQ(log.lines(),
         (QStringList {
-            QStringLiteral("[DEBUG] Failed to write command"), QStringLiteral("[DEBUG] Failed to write command")}));
+            QStringLiteral("[DEBUG] Failed to write command"), QStringLiteral("[DEBUG] Failed to write command") }));
     EXPECT_EQ(sensors->staticTable()[0].value, QString());
 }
 
@@ -151,18 +149,19 @@ TEST_F(SensorsPolling, EmptyFormatLogsTheValueItselfQuoted)
     board.reply("$01T0", Reply::line("!01-3"));
     LogCapture log;
     sensors->queryDynamicSensors();
-    EXPECT_EQ(log.lines(), QStringList {QStringLiteral("[INFO ] \"-3\"")});
+    EXPECT_EQ(log.lines(), QStringList { QStringLiteral("[INFO ] \"-3\"") });
 }
 
 TEST_F(SensorsPolling, TwoReadingsShowTwoValuesThroughTheSameFormat)
 {
     const auto sensors = monitor("Cool0Cmds=\"$%1F:Fan \\\"%1\\\" rpm\"\n");
-    board.replies("$01F", {Reply::line("!010x4B0"), Reply::line("!011Ah")});
+    board.replies("$01F", { Reply::line("!010x4B0"), Reply::line("!011Ah") });
     LogCapture log;
     sensors->queryDynamicSensors();
     sensors->queryDynamicSensors();
     EXPECT_EQ(log.lines(),
-        (QStringList {QStringLiteral(R"([INFO ] "Fan \"1200\" rpm")"), QStringLiteral(R"([INFO ] "Fan \"26\" rpm")")}));
+        (QStringList {
+            QStringLiteral(R"([INFO ] "Fan \"1200\" rpm")"), QStringLiteral(R"([INFO ] "Fan \"26\" rpm")") }));
     EXPECT_EQ(sensors->dynamicTable()[0].format, QStringLiteral("Fan \"%1\" rpm"));
     EXPECT_EQ(sensors->dynamicTable()[0].number, 26.0f);
 }
@@ -186,10 +185,10 @@ TEST_F(SensorsPolling, QueriesReadEveryConfiguredChannelInKeyOrderPastFailures)
     LogCapture log;
     sensors->queryDynamicSensors();
     sensors->queryStaticSensors();
-    EXPECT_EQ(board.requestTexts(), (Texts {"t0", "t2", "c0", "c1", "h", "g", "e"}));
+    EXPECT_EQ(board.requestTexts(), (Texts { "t0", "t2", "c0", "c1", "h", "g", "e" }));
     EXPECT_EQ(log.count(QStringLiteral("[INFO ] \"1\"")), 6);
     EXPECT_EQ(log.count(QStringLiteral("Failed to parse response:")), 1);
-    EXPECT_EQ(sensors->dynamicTable().keys(), (QList<int> {0, 2, 3, 4}));
+    EXPECT_EQ(sensors->dynamicTable().keys(), (QList<int> { 0, 2, 3, 4 }));
     EXPECT_EQ(sensors->dynamicTable()[4].value, QStringLiteral("1"));
 }
 

@@ -20,11 +20,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <malloc.h>
+#include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -166,13 +166,10 @@ public:
     // Standard output on a pipe whose reader went away, then back again.
     void loseStandardOutputReader()
     {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        ::close(fds[0]);
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[1]);
+        readerGone.emplace(StdoutSink::DeadReader);
+        ASSERT_TRUE(readerGone->ok());
     }
-    void restoreStandardOutput() { ::dup2(capturedStdout, STDOUT_FILENO); }
+    void restoreStandardOutput() { readerGone.reset(); }
 
     std::unique_ptr<BoardSimulator> board;
 
@@ -212,10 +209,8 @@ protected:
     // Runs the daemon through the fault with standard output in a file.
     int run()
     {
-        std::fflush(stdout);
-        const int savedStdout = ::dup(STDOUT_FILENO);
-        capturedStdout = ::open(QFile::encodeName(stdoutPath()).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(capturedStdout, STDOUT_FILENO);
+        const RedirectedStdout captured(stdoutPath());
+        EXPECT_TRUE(captured.ok());
 
         DaemonParts parts = productionParts();
         const auto makeBoard = parts.makeSerialBoard;
@@ -226,10 +221,8 @@ protected:
             [&] { return ticks >= kLastTick; }, SIGTERM, std::chrono::milliseconds(0), std::chrono::seconds(90));
         const int code = harness.run(parts);
         stopped = stop.met();
-
-        ::dup2(savedStdout, STDOUT_FILENO);
-        ::close(savedStdout);
-        ::close(capturedStdout);
+        // A run that ended inside the fault must not leave it behind.
+        readerGone.reset();
         return code;
     }
 
@@ -267,7 +260,8 @@ protected:
     }
 
     DaemonHarness harness;
-    int capturedStdout = -1;
+    // While the fault "StandardOutputReaderGone" lasts; nested in the capture.
+    std::optional<RedirectedStdout> readerGone;
     // Written on the daemon's thread, read by the one that stops it.
     std::atomic<int> ticks { 0 };
     bool stopped = false;

@@ -1,11 +1,11 @@
 #include "core/candidates.h"
 #include "serialctl/tarvelo_vendor.h"
-#include "strategy/superio_manager.h"
 #include "sim/board_simulator.h"
+#include "strategy/superio_manager.h"
 #include "support/log_capture.h"
 #include "support/qt_printers.h"
+#include "support/test_application.h"
 
-#include <QCoreApplication>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -19,10 +19,9 @@ using Reply = BoardSimulator::Reply;
 using std::chrono::milliseconds;
 using namespace std::string_literals;
 
-const milliseconds kBound{10000};
+const milliseconds kBound { 10000 };
 
-// A board on a pseudo-terminal and a strategy talking to it. The serial
-// port's notifiers want an application object, as in the daemon.
+// A board on a pseudo-terminal and a strategy talking to it.
 class TarveloBoard : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(board.ok()); }
@@ -30,13 +29,10 @@ protected:
     QString port() const { return QString::fromStdString(board.portName()); }
     TarveloVendor vendorAt(int address) const { return TarveloVendor(port(), 9600, address); }
 
-    int argc = 1;
-    char appName[5] = "test";
-    char* argv[2] = {appName, nullptr};
-    QCoreApplication app{argc, argv};
+    TestApplication app;
     BoardSimulator board;
     LogCapture log;
-    TarveloVendor vendor{port(), 9600, 1};
+    TarveloVendor vendor { port(), 9600, 1 };
 };
 
 QString cantOpen(const QString& port)
@@ -53,8 +49,14 @@ TEST(TarveloTemplates, AddressGoesIntoTheLowestMarkerAndEverythingIsUpperCase)
         int address;
         const char* request;
     } rows[] = {
-        {"~%1HIT", 1, "~01HIT"}, {"~%1hit", 10, "~0AHIT"}, {"$%1wd", 255, "$FFWD"}, {"#%1", 256, "#100"},
-        {"%1:%1", 1, "01:01"},   {"~%2x%1", 1, "~%2X01"},  {"hit", 1, "HIT"},       {"", 1, ""},
+        { "~%1HIT", 1, "~01HIT" },
+        { "~%1hit", 10, "~0AHIT" },
+        { "$%1wd", 255, "$FFWD" },
+        { "#%1", 256, "#100" },
+        { "%1:%1", 1, "01:01" },
+        { "~%2x%1", 1, "~%2X01" },
+        { "hit", 1, "HIT" },
+        { "", 1, "" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(expandDconTemplate(QString::fromUtf8(row.text), row.address), QString::fromUtf8(row.request))
@@ -69,12 +71,16 @@ TEST(TarveloTemplates, SetTemplateTakesTheAddressThenTheTimeout)
         uint8_t timeoutSec;
         const char* request;
     } rows[] = {
-        {"~%1wt%2", 1, 60, "~01WT3C"}, {"~%1wt%2", 1, 255, "~01WTFF"}, {"~%1wt%2", 10, 0, "~0AWT00"},
-        {"~%2wt%1", 1, 7, "~07WT01"},  {"~%1wt", 1, 60, "~01WT"},      {"set", 1, 60, "SET"},
+        { "~%1wt%2", 1, 60, "~01WT3C" },
+        { "~%1wt%2", 1, 255, "~01WTFF" },
+        { "~%1wt%2", 10, 0, "~0AWT00" },
+        { "~%2wt%1", 1, 7, "~07WT01" },
+        { "~%1wt", 1, 60, "~01WT" },
+        { "set", 1, 60, "SET" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(expandDconSetTemplate(QString::fromUtf8(row.text), row.address, row.timeoutSec),
-                  QString::fromUtf8(row.request))
+            QString::fromUtf8(row.request))
             << row.text;
 }
 
@@ -105,15 +111,15 @@ TEST_F(TarveloBoard, ReplyIsTrimmedCutAtNulAndAssembledFromPieces)
         Reply reply;
         const char* text;
     } rows[] = {
-        {Reply::line("!01VLK2.3"), "!01VLK2.3"},
-        {Reply::bytes(" \t!01 A B\r\n"), "!01 A B"},
-        {Reply::bytes("!01AB\0CD\r"s), "!01AB"},
-        {Reply::bytes("\0!01AB\r"s), ""},
-        {Reply::bytes("\r\n \t"), ""},
-        {Reply::bytes("\xD0\xBE\xD0\xBA\r"), "ок"},
-        {Reply::split({"!0", "1V", "LK2", ".3\r\n"}, milliseconds(3)), "!01VLK2.3"},
-        {Reply::line("!01Z5").after(milliseconds(60)), "!01Z5"},
-        {Reply::bytes(BoardSimulator::garbage(12)), nullptr},
+        { Reply::line("!01VLK2.3"), "!01VLK2.3" },
+        { Reply::bytes(" \t!01 A B\r\n"), "!01 A B" },
+        { Reply::bytes("!01AB\0CD\r"s), "!01AB" },
+        { Reply::bytes("\0!01AB\r"s), "" },
+        { Reply::bytes("\r\n \t"), "" },
+        { Reply::bytes("\xD0\xBE\xD0\xBA\r"), "ок" },
+        { Reply::split({ "!0", "1V", "LK2", ".3\r\n" }, milliseconds(3)), "!01VLK2.3" },
+        { Reply::line("!01Z5").after(milliseconds(60)), "!01Z5" },
+        { Reply::bytes(BoardSimulator::garbage(12)), nullptr },
     };
     for (const auto& row : rows) {
         board.fallback(row.reply);
@@ -127,7 +133,7 @@ TEST_F(TarveloBoard, ReplyIsTrimmedCutAtNulAndAssembledFromPieces)
 
 TEST_F(TarveloBoard, ReplyEndsAtTheFirstQuietGapAndLaterBytesNeverReachTheNextExchange)
 {
-    board.reply("first", Reply::split({"!01A\r", "STALE\r"}, milliseconds(150)));
+    board.reply("first", Reply::split({ "!01A\r", "STALE\r" }, milliseconds(150)));
     board.reply("late", Reply::line("LATE").after(milliseconds(350)));
     board.reply("next", Reply::line("FRESH"));
 
@@ -144,7 +150,7 @@ TEST_F(TarveloBoard, ReplyEndsAtTheFirstQuietGapAndLaterBytesNeverReachTheNextEx
 TEST_F(TarveloBoard, SilentBoardGivesAnEmptyReplyWithoutAMessage)
 {
     EXPECT_EQ(vendor.exchangeDcon(QStringLiteral("~01F"), 200), QString());
-    EXPECT_EQ(board.requestTexts(), std::vector<std::string>{"~01F"});
+    EXPECT_EQ(board.requestTexts(), std::vector<std::string> { "~01F" });
     EXPECT_EQ(log.lines(), QStringList());
 }
 
@@ -155,9 +161,9 @@ TEST_F(TarveloBoard, FloodIsCutAtTheByteBound)
     board.cancelOutput();
     EXPECT_EQ(reply, QString(4096, QLatin1Char('A')));
     EXPECT_EQ(log.lines(),
-              QStringList{QStringLiteral("[WARN ] DCON reply on \"%1\" cut off after 4096 bytes: the board did not "
-                                         "fall silent")
-                              .arg(port())});
+        QStringList { QStringLiteral("[WARN ] DCON reply on \"%1\" cut off after 4096 bytes: the board did not "
+                                     "fall silent")
+                          .arg(port()) });
 }
 
 TEST_F(TarveloBoard, EndlessTrickleIsCutAtTheTimeBound)
@@ -179,7 +185,7 @@ TEST_F(TarveloBoard, MissingDeviceIsReportedOncePerExchangeEveryTime)
     EXPECT_EQ(vendor.exchangeDcon(QStringLiteral("~01F"), 200), QString());
     EXPECT_EQ(vendor.exchangeDcon(QStringLiteral("~01F"), 200), QString());
     vendor.sendDcon(QStringLiteral("~01F"));
-    EXPECT_EQ(log.lines(), (QStringList{cantOpen(port()), cantOpen(port())}));
+    EXPECT_EQ(log.lines(), (QStringList { cantOpen(port()), cantOpen(port()) }));
 
     board.reopenLine();
     board.fallback(Reply::line("!01"));
@@ -207,20 +213,20 @@ TEST_F(TarveloBoard, IdentificationTakesTheCodeAfterTheExactPrefix)
         const char* modelCode;
         bool unknownDevice;
     } rows[] = {
-        {1, Reply::line("!01VLK2.3"), "VLK2.3", "Valkerinde2.3", "VLK2.3", false},
-        {1, Reply::line("!01PQM"), "PQM", "RD_PQM", "PQM", false},
-        {1, Reply::line("!01Z5"), "Z5", "Z555", "Z5", false},
-        {1, Reply::bytes(" !01Z5 \r\n"), "Z5", "Z555", "Z5", false},
-        {1, Reply::line("!01 Z5"), " Z5", "Generic_Tarvelo", "***", false},
-        {1, Reply::line("!01vlk2.3"), "vlk2.3", "Generic_Tarvelo", "***", false},
-        {1, Reply::line("!01RX-7 plus"), "RX-7 plus", "Generic_Tarvelo", "***", false},
-        {1, Reply::line("!01"), "", "Generic_Tarvelo", "***", false},
-        {1, Reply::line("!02Z5"), "", "Generic_Tarvelo", "***", true},
-        {1, Reply::line("?01"), "", "Generic_Tarvelo", "***", true},
-        {1, Reply::line("!0"), "", "Generic_Tarvelo", "***", true},
-        {10, Reply::line("!0aZ5"), "", "Generic_Tarvelo", "***", true},
-        {10, Reply::line("!0AZ5"), "Z5", "Z555", "Z5", false},
-        {256, Reply::line("!100PQM"), "PQM", "RD_PQM", "PQM", false},
+        { 1, Reply::line("!01VLK2.3"), "VLK2.3", "Valkerinde2.3", "VLK2.3", false },
+        { 1, Reply::line("!01PQM"), "PQM", "RD_PQM", "PQM", false },
+        { 1, Reply::line("!01Z5"), "Z5", "Z555", "Z5", false },
+        { 1, Reply::bytes(" !01Z5 \r\n"), "Z5", "Z555", "Z5", false },
+        { 1, Reply::line("!01 Z5"), " Z5", "Generic_Tarvelo", "***", false },
+        { 1, Reply::line("!01vlk2.3"), "vlk2.3", "Generic_Tarvelo", "***", false },
+        { 1, Reply::line("!01RX-7 plus"), "RX-7 plus", "Generic_Tarvelo", "***", false },
+        { 1, Reply::line("!01"), "", "Generic_Tarvelo", "***", false },
+        { 1, Reply::line("!02Z5"), "", "Generic_Tarvelo", "***", true },
+        { 1, Reply::line("?01"), "", "Generic_Tarvelo", "***", true },
+        { 1, Reply::line("!0"), "", "Generic_Tarvelo", "***", true },
+        { 10, Reply::line("!0aZ5"), "", "Generic_Tarvelo", "***", true },
+        { 10, Reply::line("!0AZ5"), "Z5", "Z555", "Z5", false },
+        { 256, Reply::line("!100PQM"), "PQM", "RD_PQM", "PQM", false },
     };
     for (const auto& row : rows) {
         board.clearRecord();
@@ -231,10 +237,10 @@ TEST_F(TarveloBoard, IdentificationTakesTheCodeAfterTheExactPrefix)
         EXPECT_EQ(identified.identifyAndReadModel(), QString::fromUtf8(row.code)) << row.code;
         EXPECT_EQ(identified.model(), row.modelName) << row.code;
         EXPECT_EQ(identified.model_code(), row.modelCode) << row.code;
-        EXPECT_EQ(board.requestTexts(),
-                  std::vector<std::string>{"&" + dconAddressText(row.address).toStdString() + "M"});
+        EXPECT_EQ(
+            board.requestTexts(), std::vector<std::string> { "&" + dconAddressText(row.address).toStdString() + "M" });
         EXPECT_EQ(log.lines().mid(linesBefore),
-                  row.unknownDevice ? QStringList{QStringLiteral("[CRIT ] Unknown device")} : QStringList())
+            row.unknownDevice ? QStringList { QStringLiteral("[CRIT ] Unknown device") } : QStringList())
             << row.code;
         ASSERT_TRUE(board.waitUntilIdle(kBound));
     }
@@ -246,8 +252,8 @@ TEST_F(TarveloBoard, ProbeFindsAnyCodeButUnknown)
     const struct {
         const char* reply;
         bool found;
-    } rows[] = {{"!01Z5", true},      {"!01RX-7", true}, {"!01Unknown", false},
-                {"!01unknown", true}, {"!01", false},    {"!02Z5", false}};
+    } rows[] = { { "!01Z5", true }, { "!01RX-7", true }, { "!01Unknown", false }, { "!01unknown", true },
+        { "!01", false }, { "!02Z5", false } };
     for (const auto& row : rows) {
         board.fallback(Reply::line(row.reply));
         EXPECT_EQ(vendor.probe(0x2E), row.found) << row.reply;
@@ -257,19 +263,19 @@ TEST_F(TarveloBoard, ProbeFindsAnyCodeButUnknown)
 
 TEST_F(TarveloBoard, SilentSecondIdentificationKeepsTheNamesOfTheFirst)
 {
-    board.replies("&01M", {Reply::line("!01PQM"), Reply::silence()});
+    board.replies("&01M", { Reply::line("!01PQM"), Reply::silence() });
     EXPECT_TRUE(vendor.probe(0x4E));
     EXPECT_FALSE(vendor.probe(0x4E));
     EXPECT_EQ(vendor.model(), "RD_PQM");
     EXPECT_EQ(vendor.model_code(), "PQM");
-    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("[CRIT ] Unknown device")});
+    EXPECT_EQ(log.lines(), QStringList { QStringLiteral("[CRIT ] Unknown device") });
 }
 
 TEST_F(TarveloBoard, IdentificationWithoutDeviceLogsBothFailures)
 {
     board.closeLine();
     EXPECT_FALSE(vendor.probe(0x2E));
-    EXPECT_EQ(log.lines(), (QStringList{cantOpen(port()), QStringLiteral("[CRIT ] Unknown device")}));
+    EXPECT_EQ(log.lines(), (QStringList { cantOpen(port()), QStringLiteral("[CRIT ] Unknown device") }));
 }
 
 // ---- The watchdog strategy ---------------------------------------------------
@@ -282,10 +288,10 @@ TEST_F(TarveloBoard, StartSendsStartThenSetEachOnItsOwn)
         std::vector<std::string> requests;
         QStringList lines;
     } rows[] = {
-        {"~%1ws", "~%1wt%2", {"~01WS", "~01WT3C"}, {QStringLiteral("[DEBUG] TarveloVendor::start:  \"~01WS\"")}},
-        {"~%1ws", "", {"~01WS"}, {QStringLiteral("[DEBUG] TarveloVendor::start:  \"~01WS\"")}},
-        {"", "~%1wt%2", {"~01WT3C"}, {}},
-        {"", "", {}, {}},
+        { "~%1ws", "~%1wt%2", { "~01WS", "~01WT3C" }, { QStringLiteral("[DEBUG] TarveloVendor::start:  \"~01WS\"") } },
+        { "~%1ws", "", { "~01WS" }, { QStringLiteral("[DEBUG] TarveloVendor::start:  \"~01WS\"") } },
+        { "", "~%1wt%2", { "~01WT3C" }, {} },
+        { "", "", {}, {} },
     };
     // A silent board: neither command depends on an answer to the other.
     for (const auto& row : rows) {
@@ -304,7 +310,7 @@ TEST_F(TarveloBoard, FeedAndStopSendTheirTemplatesWhateverTheTimeout)
 {
     board.fallback(Reply::line("!01"));
     vendor.setDconCommands(QStringLiteral("~%1ws"), QStringLiteral("~%1wp"), QStringLiteral("~%1wf"));
-    for (const uint8_t timeoutSec : {7, 1, 255, 0})
+    for (const uint8_t timeoutSec : { 7, 1, 255, 0 })
         vendor.wdt_feed(0x2E, timeoutSec);
     vendor.wdt_stop(0x2E);
     EXPECT_EQ(board.received(), "~01WF\r~01WF\r~01WF\r~01WF\r~01WP\r");
@@ -314,16 +320,17 @@ TEST_F(TarveloBoard, OwnSetterLeavesTheSetTemplateAndLogsTheStart)
 {
     board.fallback(Reply::line("!01"));
     IVendorStrategy& strategy = vendor;
-    strategy.setDconCommands(QStringLiteral("old"), QStringLiteral("old"), QStringLiteral("old"),
-                             QStringLiteral("~%1wt%2"));
+    strategy.setDconCommands(
+        QStringLiteral("old"), QStringLiteral("old"), QStringLiteral("old"), QStringLiteral("~%1wt%2"));
     EXPECT_EQ(log.lines(), QStringList());
 
     vendor.setDconCommands(QStringLiteral("~%1ws"), QStringLiteral("~%1wp"), QStringLiteral("~%1wf"));
-    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("[DEBUG] TarveloVendor::setDconCommands(). start:  \"~%1ws\"")});
+    EXPECT_EQ(
+        log.lines(), QStringList { QStringLiteral("[DEBUG] TarveloVendor::setDconCommands(). start:  \"~%1ws\"") });
     vendor.wdt_start(0, 255);
     vendor.wdt_feed(0, 255);
     vendor.wdt_stop(0);
-    EXPECT_EQ(board.requestTexts(), (std::vector<std::string>{"~01WS", "~01WTFF", "~01WF", "~01WP"}));
+    EXPECT_EQ(board.requestTexts(), (std::vector<std::string> { "~01WS", "~01WTFF", "~01WF", "~01WP" }));
 }
 
 TEST_F(TarveloBoard, HandOverThroughTheManagerReplacesAllTemplatesEmptyOnesIncluded)
@@ -364,13 +371,14 @@ TEST_F(TarveloBoard, CreatedFromTheBoardSection)
     EXPECT_EQ(created->name(), "Tarvelo");
     EXPECT_EQ(created->model(), "Generic_Tarvelo");
     EXPECT_EQ(created->model_code(), "***");
-    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("[DEBUG] TarveloVendor::setDconCommands(). start:  \"~%1ws\"")});
+    EXPECT_EQ(
+        log.lines(), QStringList { QStringLiteral("[DEBUG] TarveloVendor::setDconCommands(). start:  \"~%1ws\"") });
 
     EXPECT_TRUE(created->probe(0x2E));
     created->wdt_start(0x2E, 7);
     created->wdt_feed(0x2E, 7);
     created->wdt_stop(0x2E);
-    EXPECT_EQ(board.requestTexts(), (std::vector<std::string>{"&10M", "~10WS", "~10WF"}));
+    EXPECT_EQ(board.requestTexts(), (std::vector<std::string> { "&10M", "~10WS", "~10WF" }));
     EXPECT_EQ(created->model(), "Z555");
 }
 

@@ -1,10 +1,11 @@
 #include "tools/simulator/simulation.h"
 
-#include "core/config.h"
 #include "core/candidates.h"
+#include "core/config.h"
 #include "serialctl/tarvelo_vendor.h"
 #include "sim/board_simulator.h"
 #include "sim/dcon_board.h"
+#include "sim/example_settings.h"
 #include "sim/in_process_daemon.h"
 #include "sim/superio_simulator.h"
 #include "sim/superio_watchdog.h"
@@ -37,31 +38,38 @@ std::string boardModel(const std::string& code)
 // What the example configuration leaves commented out but a demonstration
 // needs: a board is sent nothing without templates and shows nothing without
 // channels, and a Fintek chip stays locked without its key.
+constexpr IniSetting kDemoBoardSettings[] = {
+    { "StartCmds", "~%1ws" },
+    { "StopCmds", "~%1wp" },
+    { "FeedCmds", "~%1wf" },
+    { "SetCmds", "~%1wt%2" },
+    { "EnvMonitor", "on" },
+    { "EnvIntervalMs", "3000" },
+};
+constexpr IniSetting kDemoChannels[] = {
+    { "HitWDTCmds", "$%1RH:Watchdog hits: %1" },
+    { "Term0Cmds", "$%1RT0:CPU %1 °C" },
+    { "Term1Cmds", "$%1RT1:Board %1 °C" },
+    { "Cool0Cmds", "$%1RF0:Fan 1: %1 rpm" },
+};
+
+template <size_t N> void setAll(IniText& ini, const QString& section, const IniSetting (&settings)[N])
+{
+    for (const IniSetting& setting : settings)
+        ini.set(section, QString::fromUtf8(setting.key), QString::fromUtf8(setting.value));
+}
+
 bool addDemoSettings(const SimulatorOptions& options, IniText& ini)
 {
     bool added = false;
     if (!options.boardCode.empty()) {
         added = true;
-        const QString tarvelo = QStringLiteral("Vendor_Tarvelo");
-        ini.set(tarvelo, QStringLiteral("StartCmds"), QStringLiteral("~%1ws"));
-        ini.set(tarvelo, QStringLiteral("StopCmds"), QStringLiteral("~%1wp"));
-        ini.set(tarvelo, QStringLiteral("FeedCmds"), QStringLiteral("~%1wf"));
-        ini.set(tarvelo, QStringLiteral("SetCmds"), QStringLiteral("~%1wt%2"));
-        ini.set(tarvelo, QStringLiteral("EnvMonitor"), QStringLiteral("on"));
-        ini.set(tarvelo, QStringLiteral("EnvIntervalMs"), QStringLiteral("3000"));
-        const QString model = QString::fromStdString(boardModel(options.boardCode));
-        ini.set(model, QStringLiteral("HitWDTCmds"), QStringLiteral("$%1RH:Watchdog hits: %1"));
-        ini.set(model, QStringLiteral("Term0Cmds"), QStringLiteral("$%1RT0:CPU %1 °C"));
-        ini.set(model, QStringLiteral("Term1Cmds"), QStringLiteral("$%1RT1:Board %1 °C"));
-        ini.set(model, QStringLiteral("Cool0Cmds"), QStringLiteral("$%1RF0:Fan 1: %1 rpm"));
+        setAll(ini, QStringLiteral("Vendor_Tarvelo"), kDemoBoardSettings);
+        setAll(ini, QString::fromStdString(boardModel(options.boardCode)), kDemoChannels);
     }
     if (options.chipVendor == ChipVendor::Fintek) {
         added = true;
-        const QString fintek = QStringLiteral("Vendor_Fintek");
-        ini.set(fintek, QStringLiteral("EnterKey"), QStringLiteral("0x87,0x87"));
-        ini.set(fintek, QStringLiteral("StartCmds"), QStringLiteral("0x07:0x07,0x30:0x01,0xF6:0xFF,0xF5:0x20"));
-        ini.set(fintek, QStringLiteral("FeedCmds"), QStringLiteral("0x07:0x07"));
-        ini.set(fintek, QStringLiteral("StopCmds"), QStringLiteral("0x07:0x07,0xF5:0x00"));
+        setAll(ini, QLatin1String(kExampleFintekSection), kExampleFintekSettings);
     }
     return added;
 }
