@@ -58,8 +58,8 @@ bool measure(const char* label, const Reply& reply, int exchanges, int warmup)
     board.waitUntilIdle(std::chrono::milliseconds(1000));
     const size_t answered = board.count("~01WF");
 
-    std::printf("  %-34s %7.2f  %7.2f  %7.2f  %7.2f   %+7.2f   %s\n", label, percentile(ms, 0.0),
-        percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1.0), percentile(ms, 0.5) - kQuietFloorMs,
+    std::printf("  %-34s %7.2f  %7.2f  %7.2f  %7.2f   %+7.2f   %s\n", label, percentile(ms, 0.0), percentile(ms, 0.5),
+        percentile(ms, 0.99), percentile(ms, 1.0), percentile(ms, 0.5) - kQuietFloorMs,
         answered == static_cast<size_t>(warmup + exchanges) ? "all requests seen" : "REQUESTS MISSING");
     return answered == static_cast<size_t>(warmup + exchanges);
 }
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     // The serial port's notifiers want an application object, as in the daemon.
     int appArgc = 1;
     char appName[] = "wdt-bench-dcon";
-    char* appArgv[] = {appName, nullptr};
+    char* appArgv[] = { appName, nullptr };
     QCoreApplication app(appArgc, appArgv);
     // The strategy's own debug lines are not figures.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
@@ -123,8 +123,8 @@ int main(int argc, char** argv)
     std::printf("  quiet floor                        %7.2f\n", kQuietFloorMs);
     measureOpenClose(exchanges);
     bool ok = measure("answers at once", Reply::line("!01"), exchanges, warmup);
-    ok = measure("answers at 1 byte/ms (9600 baud)", Reply::split({"!", "0", "1", "\r"}, std::chrono::milliseconds(1)),
-             exchanges, warmup)
+    ok = measure("answers at 1 byte/ms (9600 baud)",
+             Reply::split({ "!", "0", "1", "\r" }, std::chrono::milliseconds(1)), exchanges, warmup)
         && ok;
     std::printf("  target: p50 <= %.0f ms (quiet floor + 5 ms)\n", kQuietFloorMs + 5);
     return ok ? 0 : 1;

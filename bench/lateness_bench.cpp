@@ -68,7 +68,7 @@ Figures analyse(const Series& series, int intervalMs, int ticks)
         size_t first;
         int64_t due;
     };
-    std::vector<Stretch> stretches{{0, series.startNs + interval}};
+    std::vector<Stretch> stretches { { 0, series.startNs + interval } };
     int64_t due = series.startNs + interval;
     int64_t worstGap = 0;
     for (size_t k = 0; k < at.size(); ++k) {
@@ -77,7 +77,7 @@ Figures analyse(const Series& series, int intervalMs, int ticks)
         const bool caughtUpAtOnce = k + 1 < at.size() && at[k + 1] - at[k] < interval / 2;
         if (due < at[k] && !caughtUpAtOnce) {
             due = at[k] + interval;
-            stretches.push_back({k + 1, due});
+            stretches.push_back({ k + 1, due });
         }
     }
 
@@ -118,9 +118,8 @@ Series recordKernelSleep(int intervalMs, int ticks)
     series.startNs = steadyNs();
     int64_t due = series.startNs + interval;
     for (int tick = 1; tick <= ticks; ++tick) {
-        const timespec until{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0) {
-        }
+        const timespec until { static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000) };
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0) { }
         const int64_t at = steadyNs();
         series.tickNs.push_back(at);
         due += interval;
@@ -230,7 +229,8 @@ int main(int argc, char** argv)
         printRow("kernel", run, k);
         printRow("bare", run, b);
         printRow("daemon", run, d);
-        for (const auto& [figures, into] : {std::pair{&k, kernel}, std::pair{&b, bare}, std::pair{&d, daemon}}) {
+        for (const auto& [figures, into] :
+            { std::pair { &k, kernel }, std::pair { &b, bare }, std::pair { &d, daemon } }) {
             if (!figures->complete) {
                 ++incomplete;
                 continue;
@@ -244,7 +244,7 @@ int main(int argc, char** argv)
     std::printf("  event dispatcher: %s\n", eventDispatcherName().c_str());
     std::printf("  medians of the runs:\n");
     for (const auto& [what, into] :
-        {std::pair{"kernel", kernel}, std::pair{"bare", bare}, std::pair{"daemon", daemon}}) {
+        { std::pair { "kernel", kernel }, std::pair { "bare", bare }, std::pair { "daemon", daemon } }) {
         std::printf("  %-8s med   %8.0f   %8.0f   %8.0f   %14.0f\n", what, median(into[0]), median(into[1]),
             median(into[2]), median(into[3]));
     }

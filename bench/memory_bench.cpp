@@ -35,8 +35,8 @@ struct Sample {
 
 std::vector<long> samplePoints(long first, long last)
 {
-    std::vector<long> points{first};
-    for (const long fraction : {10L, 4L, 2L}) {
+    std::vector<long> points { first };
+    for (const long fraction : { 10L, 4L, 2L }) {
         const long point = last / fraction;
         if (point > points.back() && point < last)
             points.push_back(point);
@@ -49,7 +49,7 @@ std::vector<long> samplePoints(long first, long last)
 
 Sample sampleNow(long feeds)
 {
-    return Sample{feeds, residentKiB(), heapInUseBytes()};
+    return Sample { feeds, residentKiB(), heapInUseBytes() };
 }
 
 void printSamples(const std::vector<Sample>& samples)
@@ -61,8 +61,8 @@ void printSamples(const std::vector<Sample>& samples)
     std::printf("  feed ticks   RSS KiB   heap in use bytes   RSS growth KiB   heap growth bytes\n");
     const Sample& base = samples.front();
     for (const Sample& s : samples) {
-        std::printf("  %10ld   %7ld   %17zu   %+14ld   %+17ld\n", s.feeds, s.rssKiB, s.heapBytes, s.rssKiB - base.rssKiB,
-            static_cast<long>(s.heapBytes) - static_cast<long>(base.heapBytes));
+        std::printf("  %10ld   %7ld   %17zu   %+14ld   %+17ld\n", s.feeds, s.rssKiB, s.heapBytes,
+            s.rssKiB - base.rssKiB, static_cast<long>(s.heapBytes) - static_cast<long>(base.heapBytes));
     }
     const Sample& last = samples.back();
     std::printf("  growth from tick %ld to tick %ld: RSS %+ld KiB, heap %+ld bytes (target: none)\n", base.feeds,
@@ -97,8 +97,8 @@ bool superIoRun(Chip chip, long startup, long ticks)
 bool boardRun(long startup, long ticks)
 {
     using Reply = BoardSimulator::Reply;
-    std::printf("\nSerial board, monitoring one channel every 200 ms, feeds back to back, about %ld feed ticks\n",
-        ticks);
+    std::printf(
+        "\nSerial board, monitoring one channel every 200 ms, feeds back to back, about %ld feed ticks\n", ticks);
     BoardSimulator board;
     if (!board.ok()) {
         std::printf("  no pseudo-terminal available\n");
@@ -119,7 +119,7 @@ bool boardRun(long startup, long ticks)
     const std::vector<long> points = samplePoints(startup, ticks);
     std::vector<Sample> samples;
     samples.reserve(points.size());
-    std::atomic<bool> finished{false};
+    std::atomic<bool> finished { false };
     std::thread watcher([&] {
         // The daemon's thread takes the stop signal.
         blockStopSignals();

@@ -26,8 +26,7 @@ DaemonParts productionParts()
     parts.makeIte = [] { return std::make_shared<IteVendor>(); };
     parts.makeNuvoton = [] { return std::make_shared<NuvotonVendor>(); };
     parts.makeSerialBoard = createTarveloVendor;
-    parts.makeMonitor = [](const QString& model, const QString& configPath) {
-        return std::make_unique<Sensors>(model, configPath);
-    };
+    parts.makeMonitor
+        = [](const QString& model, const QString& configPath) { return std::make_unique<Sensors>(model, configPath); };
     return parts;
 }

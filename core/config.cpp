@@ -28,8 +28,7 @@ bool positiveMillis(const QString& text, int* value)
 
 void warnIgnoredPeriod(const QString& key, const QString& text)
 {
-    qWarning().nospace() << "Ignoring " << key << " = " << text
-                         << ": not a positive number of milliseconds";
+    qWarning().nospace() << "Ignoring " << key << " = " << text << ": not a positive number of milliseconds";
 }
 
 } // namespace
@@ -103,8 +102,8 @@ VendorConfig readVendorConfig(const QSettings& settings, const QString& name)
     return config;
 }
 
-void loadVendorConfig(const QSettings& settings, const QString& name,
-                      const std::shared_ptr<IVendorStrategy>& strategy, SuperIOManager& manager)
+void loadVendorConfig(const QSettings& settings, const QString& name, const std::shared_ptr<IVendorStrategy>& strategy,
+    SuperIOManager& manager)
 {
     strategy->setConfig(readVendorConfig(settings, name));
     manager.strategies.push_back(strategy);
@@ -112,9 +111,9 @@ void loadVendorConfig(const QSettings& settings, const QString& name,
 
 std::vector<uint16_t> readScanPorts(const QSettings& settings)
 {
-    const QStringList items =
-        configValue(settings, QStringLiteral("Global/ScanPorts"), QStringList{QStringLiteral("0x2E"), QStringLiteral("0x4E")})
-            .toStringList();
+    const QStringList items = configValue(
+        settings, QStringLiteral("Global/ScanPorts"), QStringList { QStringLiteral("0x2E"), QStringLiteral("0x4E") })
+                                  .toStringList();
     // An item that is no port number is skipped: probing "port 0" would
     // write the enter keys into the DMA controller at ports 0 and 1.
     std::vector<uint16_t> ports;
@@ -134,7 +133,7 @@ int readIntervalMs(const QSettings& settings, const QString& modelSection)
 {
     // A 0 ms period would spin the event loop and a negative one would never
     // feed at all, which resets the machine: such a value counts as absent.
-    for (const QString& key : {keyIn(modelSection, "IntervalMs"), QStringLiteral("Global/IntervalMs")}) {
+    for (const QString& key : { keyIn(modelSection, "IntervalMs"), QStringLiteral("Global/IntervalMs") }) {
         if (!configContains(settings, key))
             continue;
         const QString text = configValue(settings, key).toString();
@@ -146,15 +145,16 @@ int readIntervalMs(const QSettings& settings, const QString& modelSection)
     return 3000;
 }
 
-void handOverRegisterLists(const QSettings& settings, IVendorStrategy& strategy,
-                           const QString& modelSection, const QString& vendorSection)
+void handOverRegisterLists(
+    const QSettings& settings, IVendorStrategy& strategy, const QString& modelSection, const QString& vendorSection)
 {
     RegList lists[3];
-    const char* const keys[3] = {"StartCmds", "StopCmds", "FeedCmds"};
+    const char* const keys[3] = { "StartCmds", "StopCmds", "FeedCmds" };
     for (int i = 0; i < 3; ++i) {
         const QString modelKey = keyIn(modelSection, keys[i]);
-        const QVariant value = configContains(settings, modelKey) ? configValue(settings, modelKey)
-                                                           : configValue(settings, keyIn(vendorSection, keys[i]));
+        const QVariant value = configContains(settings, modelKey)
+            ? configValue(settings, modelKey)
+            : configValue(settings, keyIn(vendorSection, keys[i]));
         lists[i] = parseCmds(value.toStringList());
     }
     strategy.setCommands(lists[0], lists[1], lists[2]);
@@ -163,7 +163,7 @@ void handOverRegisterLists(const QSettings& settings, IVendorStrategy& strategy,
 void handOverDconTemplates(const QSettings& settings, SuperIOManager& manager, const QString& modelSection)
 {
     QString templates[4];
-    const char* const keys[4] = {"StartCmds", "StopCmds", "FeedCmds", "SetCmds"};
+    const char* const keys[4] = { "StartCmds", "StopCmds", "FeedCmds", "SetCmds" };
     for (int i = 0; i < 4; ++i) {
         templates[i] = configText(settings, keyIn(modelSection, keys[i]));
         if (templates[i].isEmpty())

@@ -24,8 +24,8 @@ VendorConfig readVendorConfig(const QSettings& settings, const QString& name);
 
 /// Configures @p strategy from section "Vendor_<name>" and appends it to the
 /// candidates of @p manager.
-void loadVendorConfig(const QSettings& settings, const QString& name,
-                      const std::shared_ptr<IVendorStrategy>& strategy, SuperIOManager& manager);
+void loadVendorConfig(const QSettings& settings, const QString& name, const std::shared_ptr<IVendorStrategy>& strategy,
+    SuperIOManager& manager);
 
 /// "Global/ScanPorts": the configuration ports to probe, in file order;
 /// items that are no port number are skipped with a warning.
@@ -39,10 +39,9 @@ int readIntervalMs(const QSettings& settings, const QString& modelSection);
 /// Hands the Super I/O register lists to the detected strategy: each list
 /// from the model section when the key is there (even empty), else from the
 /// vendor section.
-void handOverRegisterLists(const QSettings& settings, IVendorStrategy& strategy,
-                           const QString& modelSection, const QString& vendorSection);
+void handOverRegisterLists(
+    const QSettings& settings, IVendorStrategy& strategy, const QString& modelSection, const QString& vendorSection);
 
 /// Hands the four DCON templates to the detected serial board: each from the
 /// model section when not empty, else from "Vendor_Tarvelo".
-void handOverDconTemplates(const QSettings& settings, SuperIOManager& manager,
-                           const QString& modelSection);
+void handOverDconTemplates(const QSettings& settings, SuperIOManager& manager, const QString& modelSection);

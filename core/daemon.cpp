@@ -103,9 +103,9 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     // The Super I/O candidates exist also when the serial board is forced;
     // they are then neither configured nor probed.
     const std::pair<const char*, std::shared_ptr<IVendorStrategy>> superIo[] = {
-        {"Fintek", create(parts.makeFintek)},
-        {"ITE", create(parts.makeIte)},
-        {"Nuvoton", create(parts.makeNuvoton)},
+        { "Fintek", create(parts.makeFintek) },
+        { "ITE", create(parts.makeIte) },
+        { "Nuvoton", create(parts.makeNuvoton) },
     };
     for (const auto& [vendorWord, strategy] : superIo) {
         if (strategy && !tarveloEnabled)
@@ -158,10 +158,9 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         return 1;
     }
 
-    qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec)
-            << "сек.";
-    Supervisor supervisor({manager.current, manager.port, timeoutSec}, sensors, serialBoard, TEST_FILE,
-        environment.markerOwner);
+    qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec) << "сек.";
+    Supervisor supervisor(
+        { manager.current, manager.port, timeoutSec }, sensors, serialBoard, TEST_FILE, environment.markerOwner);
     runningSupervisor = &supervisor;
     supervisor.start();
 

@@ -22,8 +22,7 @@ struct DaemonParts {
     // the last candidate, or the only one when it is forced.
     std::function<std::shared_ptr<IVendorStrategy>(const QSettings& settings)> makeSerialBoard;
     // The board's environment monitor, for the detected model.
-    std::function<std::unique_ptr<EnvironmentMonitor>(const QString& model, const QString& configPath)>
-        makeMonitor;
+    std::function<std::unique_ptr<EnvironmentMonitor>(const QString& model, const QString& configPath)> makeMonitor;
 };
 
 /// The whole life of the daemon, from start-up to its exit code: 1 when it

@@ -39,7 +39,7 @@ void writeWithoutWaiting(int fd, const QByteArray& bytes)
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
-        pollfd ready = {fd, POLLOUT, 0};
+        pollfd ready = { fd, POLLOUT, 0 };
         if (::poll(&ready, 1, 0) != 1 || !(ready.revents & POLLOUT))
             return;
         const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
@@ -73,8 +73,7 @@ void occupyClosedStandardStreams()
 
 QString formatLogLine(QtMsgType type, const QDateTime& when, const QString& message)
 {
-    return when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + QLatin1Char(' ') + levelTag(type)
-        + message;
+    return when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + QLatin1Char(' ') + levelTag(type) + message;
 }
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)

@@ -12,7 +12,7 @@ namespace {
 
 // Read by the handler; -1 once the pipe is gone, so a late signal is dropped
 // instead of being written into whatever file reuses the descriptor.
-std::atomic<int> signalWriteFd{-1};
+std::atomic<int> signalWriteFd { -1 };
 
 extern "C" void noteSignal(int signalNumber)
 {

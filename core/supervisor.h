@@ -25,8 +25,8 @@ public:
 
     /// @p monitor may be null; @p serialBoard tells whether the watchdog is
     /// the serial board, the only one with an environment to read.
-    Supervisor(Watchdog watchdog, EnvironmentMonitor* monitor, bool serialBoard, const QString& testFile,
-        uid_t markerOwner);
+    Supervisor(
+        Watchdog watchdog, EnvironmentMonitor* monitor, bool serialBoard, const QString& testFile, uid_t markerOwner);
 
     /// Arms the watchdog, then takes the board's start-up readings.
     void start();

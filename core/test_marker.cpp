@@ -34,8 +34,7 @@ TestMarker::State TestMarker::check()
         warned = true;
         warnedDevice = info.st_dev;
         warnedInode = info.st_ino;
-        qWarning() << "Файл тестового режима" << path << "проигнорирован:" << reason
-                   << "- кормление продолжается.";
+        qWarning() << "Файл тестового режима" << path << "проигнорирован:" << reason << "- кормление продолжается.";
     }
     return State::Ignored;
 }

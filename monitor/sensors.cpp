@@ -1,7 +1,7 @@
 #include "monitor/sensors.h"
 
-#include "strategy/ini_values.h"
 #include "serialctl/dcon_link.h"
+#include "strategy/ini_values.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -110,7 +110,7 @@ Terminal Sensors::loadConfigComand(const QString& key) const
 
 void Sensors::loadModelStaticCommands()
 {
-    static const char* const names[] = {"HitWDT", "Odm", "Green", "Mute", "Errors", "Error"};
+    static const char* const names[] = { "HitWDT", "Odm", "Green", "Mute", "Errors", "Error" };
     for (const char* name : names) {
         const int key = staticTerminals.size();
         const Terminal terminal

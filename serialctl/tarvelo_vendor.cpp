@@ -1,7 +1,7 @@
 #include "serialctl/tarvelo_vendor.h"
 
-#include "strategy/ini_values.h"
 #include "serialctl/dcon_link.h"
+#include "strategy/ini_values.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -10,9 +10,9 @@
 #include <utility>
 
 const std::map<std::string, std::string> tarvelo_ids = {
-    {"VLK2.3", "Valkerinde2.3"},
-    {"PQM", "RD_PQM"},
-    {"Z5", "Z555"},
+    { "VLK2.3", "Valkerinde2.3" },
+    { "PQM", "RD_PQM" },
+    { "Z5", "Z555" },
 };
 
 namespace {
@@ -54,7 +54,7 @@ QString expandDconSetTemplate(const QString& text, int address, uint8_t timeoutS
 }
 
 TarveloVendor::TarveloVendor(QString portName, int baudRate, int address)
-    : link{std::move(portName), baudRate, address}
+    : link { std::move(portName), baudRate, address }
 {
 }
 

@@ -47,7 +47,7 @@ public:
     std::string model() const override { return modelName; }
     std::string model_code() const override { return modelCode; }
     // The board takes no Super I/O configuration.
-    void setConfig(const VendorConfig&) override {}
+    void setConfig(const VendorConfig&) override { }
 
     // The four-template setter of the interface stays reachable beside the
     // board's own three-template one, which leaves the set template alone.

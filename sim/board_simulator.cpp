@@ -15,7 +15,7 @@
 namespace {
 
 // No stream may spin the simulator's thread.
-constexpr BoardSimulator::Millis kShortestStreamGap{1};
+constexpr BoardSimulator::Millis kShortestStreamGap { 1 };
 // Pieces sent per playback and pass, so that a stream with a tiny gap cannot
 // starve the reading of requests.
 constexpr int kPiecesPerPass = 64;
@@ -38,7 +38,7 @@ std::string temporaryDirectory()
 
 BoardSimulator::Reply BoardSimulator::Reply::silence()
 {
-    return Reply{};
+    return Reply {};
 }
 
 BoardSimulator::Reply BoardSimulator::Reply::bytes(std::string raw)
@@ -125,7 +125,7 @@ bool BoardSimulator::ok() const
 
 void BoardSimulator::reply(const std::string& request, Reply answer)
 {
-    replies(request, {std::move(answer)});
+    replies(request, { std::move(answer) });
 }
 
 void BoardSimulator::replies(const std::string& request, std::vector<Reply> sequence)
@@ -133,7 +133,7 @@ void BoardSimulator::replies(const std::string& request, std::vector<Reply> sequ
     std::lock_guard<std::mutex> lock(mutex);
     if (sequence.empty())
         sequence.push_back(Reply::silence());
-    script[request] = Entry{std::move(sequence), 0};
+    script[request] = Entry { std::move(sequence), 0 };
 }
 
 void BoardSimulator::fallback(Reply answer)
@@ -263,7 +263,7 @@ bool BoardSimulator::openLine()
     // Raw, like a UART: no echo of what the board sends, no CR/LF mapping,
     // whoever opens the slave next. The client saves and restores exactly
     // these settings around each of its opens.
-    termios settings{};
+    termios settings {};
     ::tcgetattr(newSlave, &settings);
     ::cfmakeraw(&settings);
     ::tcsetattr(newSlave, TCSANOW, &settings);
@@ -300,7 +300,7 @@ void BoardSimulator::run()
     // pieces a loaded machine spaced out past the reader's quiet gap would
     // test the scheduler, not the reader. Without the privilege for it the
     // board runs at normal priority.
-    const sched_param realTime{1};
+    const sched_param realTime { 1 };
     ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realTime);
 
     std::unique_lock<std::mutex> lock(mutex);
@@ -321,7 +321,7 @@ void BoardSimulator::run()
             const int ms = static_cast<int>(std::max<decltype(wait)>(wait, 0));
             timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
         }
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {master, POLLIN, 0}};
+        pollfd fds[2] = { { wakeRead, POLLIN, 0 }, { master, POLLIN, 0 } };
         const nfds_t count = master >= 0 ? 2 : 1;
 
         lock.unlock();
@@ -331,7 +331,7 @@ void BoardSimulator::run()
             continue;
         if (fds[0].revents & POLLIN) {
             char drain[64];
-            while (::read(wakeRead, drain, sizeof drain) > 0) {}
+            while (::read(wakeRead, drain, sizeof drain) > 0) { }
         }
         if (count == 2 && fds[1].fd == master && (fds[1].revents & POLLIN))
             takeInput();
@@ -349,7 +349,7 @@ void BoardSimulator::takeInput()
     for (std::size_t end = pending.find('\r'); end != std::string::npos; end = pending.find('\r')) {
         const std::string request = pending.substr(0, end);
         pending.erase(0, end + 1);
-        log.push_back(Request{request, Clock::now()});
+        log.push_back(Request { request, Clock::now() });
         answer(request);
     }
     changed.notify_all();
@@ -368,7 +368,7 @@ void BoardSimulator::answer(const std::string& request)
         chosen = &*computed;
     }
     if (!chosen->pieces.empty())
-        playbacks.push_back(Playback{*chosen, 0, Clock::now() + chosen->delay});
+        playbacks.push_back(Playback { *chosen, 0, Clock::now() + chosen->delay });
 }
 
 void BoardSimulator::sendDue()

@@ -40,8 +40,8 @@ public:
     // another, the first after the delay, each following one a gap later.
     struct Reply {
         std::vector<std::string> pieces;
-        Millis delay{0};
-        Millis gap{0};
+        Millis delay { 0 };
+        Millis gap { 0 };
         // Start over with the first piece after the last one, until the
         // output is cancelled or the line is closed.
         bool endless = false;

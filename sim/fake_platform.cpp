@@ -30,11 +30,11 @@ uint8_t FakePlatform::inb(uint16_t port)
     return access.value;
 }
 
-void FakePlatform::write(uint16_t, uint8_t) {}
+void FakePlatform::write(uint16_t, uint8_t) { }
 
 uint8_t FakePlatform::read(uint16_t)
 {
     return 0xFF;
 }
 
-void FakePlatform::accessed(const PortAccess&) {}
+void FakePlatform::accessed(const PortAccess&) { }

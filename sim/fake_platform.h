@@ -19,8 +19,14 @@ struct PortAccess {
     }
 };
 
-inline PortAccess portWrite(uint16_t port, uint8_t value) { return { PortAccess::Kind::Write, port, value }; }
-inline PortAccess portRead(uint16_t port, uint8_t value) { return { PortAccess::Kind::Read, port, value }; }
+inline PortAccess portWrite(uint16_t port, uint8_t value)
+{
+    return { PortAccess::Kind::Write, port, value };
+}
+inline PortAccess portRead(uint16_t port, uint8_t value)
+{
+    return { PortAccess::Kind::Read, port, value };
+}
 
 // Privileges as configured, and a bus with nothing on it: every access is
 // recorded (unless recording is off, for runs too long to keep a record),

@@ -51,8 +51,7 @@ QString configText(const QSettings& settings, const QString& key, const QString&
 bool readSwitch(const QString& text)
 {
     return text.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0
-        || text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
-        || readsAsDecimalOne(text);
+        || text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || readsAsDecimalOne(text);
 }
 
 bool parseHex(const QString& text, uint* value)
@@ -87,7 +86,7 @@ RegList parseCmds(const QStringList& list)
                                  << ": register and value must be hexadecimal numbers";
             continue;
         }
-        cmds.push_back(RegValue{static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(val & 0xFF)});
+        cmds.push_back(RegValue { static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(val & 0xFF) });
     }
     return cmds;
 }

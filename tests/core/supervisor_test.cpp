@@ -19,7 +19,7 @@ struct Supervised {
     explicit Supervised(bool serialBoard, bool withMonitor = true)
         : strategy(std::make_shared<FakeStrategy>(serialBoard ? "Tarvelo" : "Ite", journal))
         , monitor(journal)
-        , supervisor({strategy, 0x4E, 7}, withMonitor ? &monitor : nullptr, serialBoard, marker(), ::geteuid())
+        , supervisor({ strategy, 0x4E, 7 }, withMonitor ? &monitor : nullptr, serialBoard, marker(), ::geteuid())
     {
         envEnabled = false;
         envQueryRequest = false;
@@ -90,8 +90,8 @@ TEST(Supervisor, TestMarkerStopsTheFeedingAndIsRemoved)
     EXPECT_TRUE(supervised.journal->events().empty());
     EXPECT_FALSE(QFile::exists(supervised.marker()));
     EXPECT_EQ(log.lines(),
-        QStringList { QStringLiteral(
-            "[WARN ] !!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...") });
+        QStringList {
+            QStringLiteral("[WARN ] !!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...") });
 }
 
 TEST(Supervisor, StopDisarmsOnceAndNothingIsFedAfterIt)
@@ -101,8 +101,7 @@ TEST(Supervisor, StopDisarmsOnceAndNothingIsFedAfterIt)
     supervised.supervisor.stop(15);
     EXPECT_EQ(supervised.supervisor.feedTick(), Supervisor::Tick::FeedingStopped);
     EXPECT_EQ(supervised.journal->events(), Events { "stop Ite 0x4e" });
-    EXPECT_EQ(log.lines(),
-        QStringList { QStringLiteral("[INFO ] Получен сигнал 15 . Остановка Watchdog и выход...") });
+    EXPECT_EQ(log.lines(), QStringList { QStringLiteral("[INFO ] Получен сигнал 15 . Остановка Watchdog и выход...") });
 }
 
 } // namespace

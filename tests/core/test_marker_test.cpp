@@ -27,8 +27,8 @@ protected:
     LogCapture log;
     const QString marker = harness.path(QStringLiteral("WDT_TEST"));
     const uid_t me = ::geteuid();
-    TestMarker check{marker, me};
-    TestMarker requiringAnotherOwner{marker, me + 1};
+    TestMarker check { marker, me };
+    TestMarker requiringAnotherOwner { marker, me + 1 };
 };
 
 TEST_F(TestMarkerTest, RegularFileOfTheRequiredOwnerIsHonoured)
@@ -44,9 +44,8 @@ TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
     const struct {
         const char* kind;
         const char* reason;
-    } rows[] = {{"user", "владелец файла не root"},
-                {"symlink", "это символическая ссылка"},
-                {"directory", "это не обычный файл"}};
+    } rows[] = { { "user", "владелец файла не root" }, { "symlink", "это символическая ссылка" },
+        { "directory", "это не обычный файл" } };
     for (const auto& row : rows) {
         const std::string kind = row.kind;
         TestMarker& checked = kind == "user" ? requiringAnotherOwner : check;
@@ -64,8 +63,8 @@ TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
             EXPECT_EQ(checked.check(), TestMarker::State::Ignored) << kind;
         ASSERT_EQ(rowLog.lines().size(), 1) << kind;
         EXPECT_EQ(rowLog.lines().first(),
-                  QStringLiteral("[WARN ] Файл тестового режима \"%1\" проигнорирован: %2 - кормление продолжается.")
-                      .arg(marker, QString::fromUtf8(row.reason)));
+            QStringLiteral("[WARN ] Файл тестового режима \"%1\" проигнорирован: %2 - кормление продолжается.")
+                .arg(marker, QString::fromUtf8(row.reason)));
         EXPECT_TRUE(QFileInfo(marker).exists() || QFileInfo(marker).isSymLink()) << kind;
         ::unlink(QFile::encodeName(marker).constData());
         ::rmdir(QFile::encodeName(marker).constData());

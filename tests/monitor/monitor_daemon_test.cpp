@@ -27,7 +27,7 @@ protected:
     {
         ASSERT_TRUE(board.ok());
         board.reply("&01M", Reply::line("!01VLK2.3"));
-        for (const char* command : {"~01S", "~01F", "~01P"})
+        for (const char* command : { "~01S", "~01F", "~01P" })
             board.reply(command, Reply::line("!01"));
     }
 
@@ -64,7 +64,7 @@ TEST_F(MonitorDaemon, WithoutPeriodicMonitoringEveryChannelIsReadOnceAtStart)
         "Term1Cmds=$%1T1:T1=%1\nCool0Cmds=$%1C0:Fan=%1\n");
     board.reply("$01H", Reply::line("!01+1"));
     board.reply("$01O", Reply::line("!010x1A"));
-    board.reply("$01T0", Reply::split({"!01+2", "0.50\r"}, std::chrono::milliseconds(5)));
+    board.reply("$01T0", Reply::split({ "!01+2", "0.50\r" }, std::chrono::milliseconds(5)));
     board.reply("$01T1", Reply::silence());
     board.reply("$01C0", Reply::bytes(BoardSimulator::garbage(16)));
 
@@ -75,7 +75,7 @@ TEST_F(MonitorDaemon, WithoutPeriodicMonitoringEveryChannelIsReadOnceAtStart)
     const Texts requests = board.requestTexts();
     ASSERT_GE(requests.size(), 8u);
     EXPECT_EQ(Texts(requests.begin(), requests.begin() + 7),
-        (Texts {"&01M", "~01S", "$01H", "$01O", "$01T0", "$01T1", "$01C0"}));
+        (Texts { "&01M", "~01S", "$01H", "$01O", "$01T0", "$01T1", "$01C0" }));
     EXPECT_EQ(Texts(requests.begin() + 7, requests.end() - 1), Texts(requests.size() - 8, "~01F"));
     EXPECT_EQ(requests.back(), "~01P");
 
@@ -107,8 +107,8 @@ TEST_F(MonitorDaemon, EachMonitoringRequestIsReadRightAfterTheNextFeed)
 {
     configure("EnvMonitor=on\nEnvIntervalMs=70", "HitWDTCmds=$%1H:Hit=%1\nTerm0Cmds=$%1T0:T0=%1\nCool0Cmds=$%1C0\n");
     board.reply("$01H", Reply::line("!01S"));
-    board.replies("$01T0", {Reply::line("!01+20.5"), Reply::line("!01+21.0"), Reply::line("!01+21.5")});
-    board.replies("$01C0", {Reply::line("!01+1"), Reply::line("!01+2")});
+    board.replies("$01T0", { Reply::line("!01+20.5"), Reply::line("!01+21.0"), Reply::line("!01+21.5") });
+    board.replies("$01C0", { Reply::line("!01+1"), Reply::line("!01+2") });
 
     SignalSender stop([&] { return board.count("$01C0") >= 3; });
     EXPECT_EQ(harness.run(productionParts()), 0);
@@ -118,12 +118,12 @@ TEST_F(MonitorDaemon, EachMonitoringRequestIsReadRightAfterTheNextFeed)
     // monitoring request.
     const Texts requests = board.requestTexts();
     ASSERT_GE(requests.size(), 4u);
-    EXPECT_EQ(Texts(requests.begin(), requests.begin() + 4), (Texts {"&01M", "~01S", "$01H", "~01F"}));
+    EXPECT_EQ(Texts(requests.begin(), requests.begin() + 4), (Texts { "&01M", "~01S", "$01H", "~01F" }));
     EXPECT_EQ(board.count("$01H"), 1u);
     // Every reading directly follows a feed, and a feed follows every reading.
     int readings = 0;
     for (const Texts& group : afterEachFeed()) {
-        EXPECT_TRUE(group.empty() || group == (Texts {"$01T0", "$01C0"})) << group.size();
+        EXPECT_TRUE(group.empty() || group == (Texts { "$01T0", "$01C0" })) << group.size();
         readings += group.empty() ? 0 : 1;
     }
     EXPECT_GE(readings, 3);
@@ -133,9 +133,9 @@ TEST_F(MonitorDaemon, EachMonitoringRequestIsReadRightAfterTheNextFeed)
     const QStringList messages = harness.messages();
     const QStringList values = messages.filter(QStringLiteral("[INFO ] \""));
     EXPECT_EQ(values.mid(0, 7),
-        (QStringList {QStringLiteral(R"([INFO ] "Hit=S")"), QStringLiteral(R"([INFO ] "T0=20.5")"),
+        (QStringList { QStringLiteral(R"([INFO ] "Hit=S")"), QStringLiteral(R"([INFO ] "T0=20.5")"),
             QStringLiteral(R"([INFO ] "1")"), QStringLiteral(R"([INFO ] "T0=21")"), QStringLiteral(R"([INFO ] "2")"),
-            QStringLiteral(R"([INFO ] "T0=21.5")"), QStringLiteral(R"([INFO ] "2")")}));
+            QStringLiteral(R"([INFO ] "T0=21.5")"), QStringLiteral(R"([INFO ] "2")") }));
     for (int i = 0; i < messages.size(); ++i) {
         if (!messages[i].startsWith(QStringLiteral("[INFO ] \"T0=")))
             continue;
@@ -166,7 +166,7 @@ TEST_F(MonitorDaemon, FailingChannelsAreReportedAndFeedingGoesOn)
     ASSERT_GE(groups.size(), 3u);
     int readings = 0;
     for (const Texts& group : groups) {
-        EXPECT_TRUE(group.empty() || group == (Texts {"$01T0", "$01T1"})) << group.size();
+        EXPECT_TRUE(group.empty() || group == (Texts { "$01T0", "$01T1" })) << group.size();
         readings += group.empty() ? 0 : 1;
     }
     EXPECT_GE(readings, 2);

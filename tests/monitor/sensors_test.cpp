@@ -45,31 +45,31 @@ TEST(SensorsResponse, EveryTokenFormOfTheGrammar)
         const char* response;
         const char* value; // empty: the reply has no value
     } rows[] = {
-        {"!0125", "37"}, // digits are hex digits
-        {"!0125.5", "37"}, // an unsigned token stops at the point
-        {"!01+25.50", "25.5"},
-        {"!01-3", "-3"},
-        {"!01+1.", "1"},
-        {"!01+0.0000001", "0"},
-        {"!01-0.5", "-0.5"},
-        {"!01+3.14159265", "3.141593"},
-        {"!010x1A", "26"},
-        {"!011Ah", "26"},
-        {"!017FFFFFFF", "2147483647"},
-        {"!01FFFFFFFF", "FFFFFFFF"}, // beyond 32 bits: as received
-        {"!01+99999999999", "99999999999"}, // a decimal beyond the int range
-        {"!01-2147483648", "-2147483648"},
-        {"!01S", "S"},
-        {"!01R", "R"},
-        {"abc!02+1.25xyz", "1.25"}, // any module address, text around ignored
-        {"!0A+7 junk !01+8", "7"}, // the first match counts
-        {"!01ff", ""}, // lower-case hex is no token
-        {"!01+", ""},
-        {"!1+25", ""}, // one address digit
-        {"!01 25", ""},
-        {"?01", ""}, // the board's error reply
-        {"25.5", ""},
-        {"", ""},
+        { "!0125", "37" }, // digits are hex digits
+        { "!0125.5", "37" }, // an unsigned token stops at the point
+        { "!01+25.50", "25.5" },
+        { "!01-3", "-3" },
+        { "!01+1.", "1" },
+        { "!01+0.0000001", "0" },
+        { "!01-0.5", "-0.5" },
+        { "!01+3.14159265", "3.141593" },
+        { "!010x1A", "26" },
+        { "!011Ah", "26" },
+        { "!017FFFFFFF", "2147483647" },
+        { "!01FFFFFFFF", "FFFFFFFF" }, // beyond 32 bits: as received
+        { "!01+99999999999", "99999999999" }, // a decimal beyond the int range
+        { "!01-2147483648", "-2147483648" },
+        { "!01S", "S" },
+        { "!01R", "R" },
+        { "abc!02+1.25xyz", "1.25" }, // any module address, text around ignored
+        { "!0A+7 junk !01+8", "7" }, // the first match counts
+        { "!01ff", "" }, // lower-case hex is no token
+        { "!01+", "" },
+        { "!1+25", "" }, // one address digit
+        { "!01 25", "" },
+        { "?01", "" }, // the board's error reply
+        { "25.5", "" },
+        { "", "" },
     };
     MonitorFromConfig sensors(QString {});
     for (const auto& row : rows) {
@@ -89,7 +89,7 @@ TEST(SensorsResponse, FailureLineQuotesReplyAndTemplate)
     EXPECT_EQ(sensors->parseResponse(QStringLiteral("?01 \"bad\\"), QStringLiteral("$%1RD")), QString());
     EXPECT_EQ(log.lines(),
         QStringList {
-            QStringLiteral(R"([DEBUG] Failed to parse response: "?01 \"bad\\" with command template: "$%1RD")")});
+            QStringLiteral(R"([DEBUG] Failed to parse response: "?01 \"bad\\" with command template: "$%1RD")") });
 }
 
 TEST(SensorsTemplates, AddressGoesInAsLowerCaseHexOfTwoDigitsOrMore)
@@ -99,12 +99,12 @@ TEST(SensorsTemplates, AddressGoesInAsLowerCaseHexOfTwoDigitsOrMore)
         const char* commandTemplate;
         const char* command;
     } rows[] = {
-        {"", "$%1RD", "$01RD"}, // default address 1
-        {"Address=10", "$%1RD", "$10RD"}, // read as hex: sixteen
-        {"Address=0x0A", "$%1RD", "$0aRD"}, {"Address=FF", "#%1m", "#ffm"}, // the template keeps its own case
-        {"Address=100", "$%1RD", "$100RD"}, {"Address=0A", "$%1RD%1", "$0aRD0a"}, // every placeholder
-        {"Address=0A", "$RD%2", "$RD%2"}, // no other marker is touched
-        {"Address=zz", "$%1RD", "$00RD"}, // unreadable: 0
+        { "", "$%1RD", "$01RD" }, // default address 1
+        { "Address=10", "$%1RD", "$10RD" }, // read as hex: sixteen
+        { "Address=0x0A", "$%1RD", "$0aRD" }, { "Address=FF", "#%1m", "#ffm" }, // the template keeps its own case
+        { "Address=100", "$%1RD", "$100RD" }, { "Address=0A", "$%1RD%1", "$0aRD0a" }, // every placeholder
+        { "Address=0A", "$RD%2", "$RD%2" }, // no other marker is touched
+        { "Address=zz", "$%1RD", "$00RD" }, // unreadable: 0
     };
     for (const auto& row : rows) {
         MonitorFromConfig sensors(QStringLiteral("[Vendor_Tarvelo]\n") + QString::fromUtf8(row.addressKey));
@@ -133,10 +133,10 @@ TEST(SensorsSerialSettings, FromTheVendorSectionWithDefaults)
         int baud;
         int address;
     } rows[] = {
-        {"", "/dev/ttyS0", 9600, 1},
-        {"[Vendor_Tarvelo]\nPort=/dev/ttyUSB3\nBaud=115200\nAddress=1F\n", "/dev/ttyUSB3", 115200, 0x1F},
-        {"[vendor_tarvelo]\nport=/dev/ttyS1\nbaud=19200\n", "/dev/ttyS1", 19200, 1},
-        {"[Vendor_Tarvelo]\nBaud=fast\nAddress=-\n", "/dev/ttyS0", 0, 0},
+        { "", "/dev/ttyS0", 9600, 1 },
+        { "[Vendor_Tarvelo]\nPort=/dev/ttyUSB3\nBaud=115200\nAddress=1F\n", "/dev/ttyUSB3", 115200, 0x1F },
+        { "[vendor_tarvelo]\nport=/dev/ttyS1\nbaud=19200\n", "/dev/ttyS1", 19200, 1 },
+        { "[Vendor_Tarvelo]\nBaud=fast\nAddress=-\n", "/dev/ttyS0", 0, 0 },
     };
     for (const auto& row : rows) {
         MonitorFromConfig sensors(QString::fromUtf8(row.ini));
@@ -154,15 +154,15 @@ TEST(SensorsTables, ValueSplitsAtTheFirstColon)
         const char* command;
         const char* format;
     } rows[] = {
-        {"TermXCmds=$%1RT", 0, "$%1RT", ""},
-        {"TermXCmds=A:B:C", 0, "A", "B:C"},
-        {"TermXCmds=:X", 0, ":X", ""},
-        {"TermXCmds=A:", 0, "A", ""},
-        {"TermXCmds=\"$%1RT:T=%1, C\"", 0, "$%1RT", "T=%1, C"},
-        {"TermXCmds=$%1RT:T=%1, C", 0, "$%1RT", "T=%1,C"}, // unquoted: joined, blanks lost
-        {"TermXCmds=\"$%1RT:Температура %1 °C\"", 0, "$%1RT", "Температура %1 °C"},
-        {"TermXCmds=", -1, "", ""},
-        {"OtherKey=A", -1, "", ""},
+        { "TermXCmds=$%1RT", 0, "$%1RT", "" },
+        { "TermXCmds=A:B:C", 0, "A", "B:C" },
+        { "TermXCmds=:X", 0, ":X", "" },
+        { "TermXCmds=A:", 0, "A", "" },
+        { "TermXCmds=\"$%1RT:T=%1, C\"", 0, "$%1RT", "T=%1, C" },
+        { "TermXCmds=$%1RT:T=%1, C", 0, "$%1RT", "T=%1,C" }, // unquoted: joined, blanks lost
+        { "TermXCmds=\"$%1RT:Температура %1 °C\"", 0, "$%1RT", "Температура %1 °C" },
+        { "TermXCmds=", -1, "", "" },
+        { "OtherKey=A", -1, "", "" },
     };
     for (const auto& row : rows) {
         MonitorFromConfig sensors(modelSection(row.line));
@@ -193,23 +193,25 @@ QMap<int, QString> commandsOf(const QMap<int, Terminal>& table)
 TEST(SensorsTables, KeysOfTheStaticAndDynamicChannels)
 {
     const TableCase rows[] = {
-        {"nothing configured", "", {}, {}},
-        {"only Error", "ErrorCmds=e\n", {{0, "e"}}, {}},
-        {"static keys follow the load order, names without a value skipped",
-            "ErrorCmds=e\nGreenCmds=g\nHitWDTCmds=h\nMuteCmds=\n", {{0, "h"}, {1, "g"}, {2, "e"}}, {}},
-        {"all six static", "HitWDTCmds=1\nOdmCmds=2\nGreenCmds=3\nMuteCmds=4\nErrorsCmds=5\nErrorCmds=6\n",
-            {{0, "1"}, {1, "2"}, {2, "3"}, {3, "4"}, {4, "5"}, {5, "6"}}, {}},
-        {"Cool after Term", "Term0Cmds=t0\nTerm1Cmds=t1\nCool0Cmds=c0\n", {}, {{0, "t0"}, {1, "t1"}, {2, "c0"}}},
-        {"Cool alone starts at 0", "Cool0Cmds=c0\nCool1Cmds=c1\n", {}, {{0, "c0"}, {1, "c1"}}},
-        {"numbers from 16 up are never read", "Term15Cmds=t15\nTerm16Cmds=t16\nCool16Cmds=c16\n", {}, {{15, "t15"}}},
+        { "nothing configured", "", {}, {} },
+        { "only Error", "ErrorCmds=e\n", { { 0, "e" } }, {} },
+        { "static keys follow the load order, names without a value skipped",
+            "ErrorCmds=e\nGreenCmds=g\nHitWDTCmds=h\nMuteCmds=\n", { { 0, "h" }, { 1, "g" }, { 2, "e" } }, {} },
+        { "all six static", "HitWDTCmds=1\nOdmCmds=2\nGreenCmds=3\nMuteCmds=4\nErrorsCmds=5\nErrorCmds=6\n",
+            { { 0, "1" }, { 1, "2" }, { 2, "3" }, { 3, "4" }, { 4, "5" }, { 5, "6" } }, {} },
+        { "Cool after Term", "Term0Cmds=t0\nTerm1Cmds=t1\nCool0Cmds=c0\n", {},
+            { { 0, "t0" }, { 1, "t1" }, { 2, "c0" } } },
+        { "Cool alone starts at 0", "Cool0Cmds=c0\nCool1Cmds=c1\n", {}, { { 0, "c0" }, { 1, "c1" } } },
+        { "numbers from 16 up are never read", "Term15Cmds=t15\nTerm16Cmds=t16\nCool16Cmds=c16\n", {},
+            { { 15, "t15" } } },
         // With a gap in the Term numbers, Cool0 must not take Term2's key.
-        {"gap in the Term numbers", "Term0Cmds=t0\nTerm2Cmds=t2\nCool0Cmds=c0\n", {},
-            {{0, "t0"}, {2, "t2"}, {3, "c0"}}},
-        {"gap in the Cool numbers", "Term0Cmds=t0\nCool1Cmds=c1\nCool3Cmds=c3\n", {},
-            {{0, "t0"}, {2, "c1"}, {4, "c3"}}},
-        {"only a high Term", "Term15Cmds=t15\nCool15Cmds=c15\n", {}, {{15, "t15"}, {31, "c15"}}},
-        {"section and key names in any letter case", "term0cmds=t0\nCOOL0CMDS=c0\nhitwdtcmds=h\n", {{0, "h"}},
-            {{0, "t0"}, {1, "c0"}}},
+        { "gap in the Term numbers", "Term0Cmds=t0\nTerm2Cmds=t2\nCool0Cmds=c0\n", {},
+            { { 0, "t0" }, { 2, "t2" }, { 3, "c0" } } },
+        { "gap in the Cool numbers", "Term0Cmds=t0\nCool1Cmds=c1\nCool3Cmds=c3\n", {},
+            { { 0, "t0" }, { 2, "c1" }, { 4, "c3" } } },
+        { "only a high Term", "Term15Cmds=t15\nCool15Cmds=c15\n", {}, { { 15, "t15" }, { 31, "c15" } } },
+        { "section and key names in any letter case", "term0cmds=t0\nCOOL0CMDS=c0\nhitwdtcmds=h\n", { { 0, "h" } },
+            { { 0, "t0" }, { 1, "c0" } } },
     };
     for (const auto& row : rows) {
         MonitorFromConfig sensors(modelSection(row.keys));
@@ -252,7 +254,8 @@ TEST(SensorsTables, WithoutChannelsOnlyTheSummary)
 {
     LogCapture log;
     MonitorFromConfig sensors(QStringLiteral("[Vendor_Tarvelo]\nPort=/dev/null\n"), QStringLiteral("Z555"));
-    EXPECT_EQ(log.lines(), QStringList {QStringLiteral(R"([DEBUG] GenericDevice created: type= "Z555" terminals= 0)")});
+    EXPECT_EQ(
+        log.lines(), QStringList { QStringLiteral(R"([DEBUG] GenericDevice created: type= "Z555" terminals= 0)") });
 }
 
 TEST(SensorsTables, CoolKeyInTheLineFollowsTheHighestTerm)
@@ -260,7 +263,7 @@ TEST(SensorsTables, CoolKeyInTheLineFollowsTheHighestTerm)
     LogCapture log;
     MonitorFromConfig sensors(modelSection("Term0Cmds=t0\nTerm2Cmds=t2\nCool0Cmds=c0\n"));
     EXPECT_EQ(log.lines().filter(QStringLiteral("\"c0\"")),
-        QStringList {QStringLiteral(R"([DEBUG] Configured terminal 3 for device "Valkerinde2.3" command: "c0" "")")});
+        QStringList { QStringLiteral(R"([DEBUG] Configured terminal 3 for device "Valkerinde2.3" command: "c0" "")") });
     EXPECT_EQ(
         log.lines().last(), QStringLiteral(R"([DEBUG] GenericDevice created: type= "Valkerinde2.3" terminals= 3)"));
 }

@@ -36,8 +36,8 @@ QString cantOpen(const BoardSimulator& board)
 
 std::vector<std::string> after(const std::vector<std::string>& requests, std::size_t first)
 {
-    return std::vector<std::string>(requests.begin() + static_cast<std::ptrdiff_t>(std::min(first, requests.size())),
-                                    requests.end());
+    return std::vector<std::string>(
+        requests.begin() + static_cast<std::ptrdiff_t>(std::min(first, requests.size())), requests.end());
 }
 
 // A forced board that identifies itself as "Z5" and acknowledges every
@@ -48,11 +48,11 @@ struct ForcedBoard {
         board.reply("&01M", Reply::line("!01Z5"));
         board.fallback(Reply::line("!01"));
         harness.writeConfig(QStringLiteral("[Debug]\nEnabled=true\n[Global]\nForceTarvelo=on\nIntervalMs=")
-                            + QLatin1String(interval) + QLatin1Char('\n')
-                            + boardSection(board,
-                                           "StartCmd=~%1old\nFeedCmd=~%1oldfeed\n"
-                                           "StopCmds=~%1xx\nFeedCmds=~%1wf\nSetCmds=~%1wt%2\n"
-                                           "[Z555]\nStartCmds=~%1ws\nStopCmds=~%1wp\nFeedCmds=\n"));
+            + QLatin1String(interval) + QLatin1Char('\n')
+            + boardSection(board,
+                "StartCmd=~%1old\nFeedCmd=~%1oldfeed\n"
+                "StopCmds=~%1xx\nFeedCmds=~%1wf\nSetCmds=~%1wt%2\n"
+                "[Z555]\nStartCmds=~%1ws\nStopCmds=~%1wp\nFeedCmds=\n"));
     }
 
     BoardSimulator board;
@@ -76,7 +76,7 @@ TEST(TarveloDaemon, ForcedBoardIsDetectedArmedFedAndStopped)
     const std::vector<std::string> requests = board.requestTexts();
     ASSERT_GE(requests.size(), 7u);
     EXPECT_EQ(std::vector<std::string>(requests.begin(), requests.begin() + 3),
-              (std::vector<std::string>{"&01M", "~01WS", "~01WT01"}));
+        (std::vector<std::string> { "&01M", "~01WS", "~01WT01" }));
     EXPECT_EQ(requests.back(), "~01WP");
     const std::vector<std::string> feeds(requests.begin() + 3, requests.end() - 1);
     EXPECT_EQ(feeds, std::vector<std::string>(feeds.size(), "~01WF"));
@@ -123,9 +123,9 @@ TEST(TarveloDaemon, WithoutSuperIoChipTheBoardIsProbedLastAtEachPort)
     WatchingPlatform bus(board);
     harness.useBus(bus);
     // Silent at the first port, found at the second.
-    board.replies("&01M", {Reply::silence(), Reply::line("!01PQM")});
+    board.replies("&01M", { Reply::silence(), Reply::line("!01PQM") });
     harness.writeConfig(QStringLiteral("[Debug]\nEnabled=true\n[Global]\nScanPorts=0x2E,0x4E\nIntervalMs=20\n")
-                        + boardSection(board, ""));
+        + boardSection(board, ""));
     const DaemonParts parts = daemonParts();
 
     SignalSender stop([&] { return harness.messages().count(kFed) >= 2; });
@@ -133,7 +133,7 @@ TEST(TarveloDaemon, WithoutSuperIoChipTheBoardIsProbedLastAtEachPort)
     ASSERT_TRUE(stop.met());
 
     // No templates configured: identification is all the board ever hears.
-    EXPECT_EQ(board.requestTexts(), (std::vector<std::string>{"&01M", "&01M"}));
+    EXPECT_EQ(board.requestTexts(), (std::vector<std::string> { "&01M", "&01M" }));
     const QStringList messages = harness.messages();
     EXPECT_EQ(messages.count(QStringLiteral("[CRIT ] Unknown device")), 1);
     EXPECT_TRUE(
@@ -210,7 +210,7 @@ TEST(TarveloDaemon, VanishedDeviceIsReportedAtEachFeedAndFeedingResumesWhenItRet
     const std::vector<std::string> resumed = after(board.requestTexts(), requestsAtReturn);
     ASSERT_GE(resumed.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(resumed.begin(), resumed.end() - 1),
-              std::vector<std::string>(resumed.size() - 1, "~01WF"));
+        std::vector<std::string>(resumed.size() - 1, "~01WF"));
     EXPECT_EQ(resumed.back(), "~01WP");
 
     // Each feed tick without the device: the one critical line of its

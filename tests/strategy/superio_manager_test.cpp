@@ -14,7 +14,7 @@ TEST(SuperIOManager, WithoutDetectedStrategyNamesUnknownAndIgnoresTemplates)
     EXPECT_EQ(manager.vendor(), "Unknown");
     EXPECT_EQ(manager.model(), "Unknown");
     manager.setDconCommands(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d"));
-    EXPECT_EQ(board->handedDcon(), (QStringList{QString(), QString(), QString(), QString()}));
+    EXPECT_EQ(board->handedDcon(), (QStringList { QString(), QString(), QString(), QString() }));
 }
 
 TEST(SuperIOManager, ForwardsToTheDetectedStrategyInOrder)
@@ -26,18 +26,18 @@ TEST(SuperIOManager, ForwardsToTheDetectedStrategyInOrder)
     EXPECT_EQ(manager.vendor(), "Tarvelo");
     EXPECT_EQ(manager.model(), "TV-100");
     manager.setDconCommands(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d"));
-    EXPECT_EQ(board->handedDcon(), (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
-                                                QStringLiteral("d")}));
+    EXPECT_EQ(board->handedDcon(),
+        (QStringList { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d") }));
     // Empty texts replace as well.
     manager.setDconCommands(QString(), QStringLiteral("b"), QString(), QString());
-    EXPECT_EQ(board->handedDcon(), (QStringList{QString(), QStringLiteral("b"), QString(), QString()}));
+    EXPECT_EQ(board->handedDcon(), (QStringList { QString(), QStringLiteral("b"), QString(), QString() }));
 }
 
 TEST(IVendorStrategy, SetCommandsReplacesAllThreeListsEvenWithEmptyOnes)
 {
     FakeStrategy chip("Fintek", std::make_shared<Journal>());
-    chip.setCommands({{0x07, 0x07}}, {{0xF5, 0x00}}, {{0xF6, 0x1E}});
-    EXPECT_EQ(chip.handedFeed(), (RegList{{0xF6, 0x1E}}));
+    chip.setCommands({ { 0x07, 0x07 } }, { { 0xF5, 0x00 } }, { { 0xF6, 0x1E } });
+    EXPECT_EQ(chip.handedFeed(), (RegList { { 0xF6, 0x1E } }));
     chip.setCommands({}, {}, {});
     EXPECT_TRUE(chip.handedStart().empty());
     EXPECT_TRUE(chip.handedStop().empty());

@@ -3,14 +3,14 @@
 #include <csignal>
 #include <unistd.h>
 
-std::shared_ptr<FakeStrategy> DaemonHarness::fake(const std::string& vendor, const std::string& model,
-                                                  const std::string& code)
+std::shared_ptr<FakeStrategy> DaemonHarness::fake(
+    const std::string& vendor, const std::string& model, const std::string& code)
 {
     return std::make_shared<FakeStrategy>(vendor, journal, model, code);
 }
 
 SignalSender::SignalSender(std::function<bool()> condition, int signalNumber, std::chrono::milliseconds settle,
-                           std::chrono::milliseconds deadline)
+    std::chrono::milliseconds deadline)
 {
     thread = std::thread([this, condition = std::move(condition), signalNumber, settle, deadline] {
         // Keep the signals off this thread: the daemon's thread takes them.

@@ -5,7 +5,6 @@
 #include "support/fake_strategy.h"
 #include "support/qt_printers.h"
 
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -19,8 +18,8 @@ public:
     int run(const DaemonParts& parts) { return InProcessDaemon::run(parts); }
 
     /// A fake strategy sharing this harness's journal.
-    std::shared_ptr<FakeStrategy> fake(const std::string& vendor, const std::string& model = "FakeModel",
-                                       const std::string& code = "0xfa4e");
+    std::shared_ptr<FakeStrategy> fake(
+        const std::string& vendor, const std::string& model = "FakeModel", const std::string& code = "0xfa4e");
 
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
 };
@@ -33,18 +32,17 @@ public:
 class SignalSender {
 public:
     explicit SignalSender(std::function<bool()> condition, int signalNumber = 15,
-                          std::chrono::milliseconds settle = std::chrono::milliseconds(0),
-                          std::chrono::milliseconds deadline = std::chrono::seconds(20));
+        std::chrono::milliseconds settle = std::chrono::milliseconds(0),
+        std::chrono::milliseconds deadline = std::chrono::seconds(20));
     ~SignalSender();
 
     bool met() const { return conditionMet; }
 
 private:
-    std::atomic<bool> conditionMet{false};
-    std::atomic<bool> finished{false};
+    std::atomic<bool> conditionMet { false };
+    std::atomic<bool> finished { false };
     std::thread thread;
 };
 
 /// A predicate over the journal: at least @p times events starting with @p prefix.
-std::function<bool()> journalHas(const std::shared_ptr<Journal>& journal, const std::string& prefix,
-                                 int times = 1);
+std::function<bool()> journalHas(const std::shared_ptr<Journal>& journal, const std::string& prefix, int times = 1);

@@ -21,13 +21,12 @@ std::vector<std::string> Journal::events() const
 int Journal::count(const std::string& prefix) const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return static_cast<int>(std::count_if(entries.begin(), entries.end(), [&](const std::string& event) {
-        return event.compare(0, prefix.size(), prefix) == 0;
-    }));
+    return static_cast<int>(std::count_if(entries.begin(), entries.end(),
+        [&](const std::string& event) { return event.compare(0, prefix.size(), prefix) == 0; }));
 }
 
-FakeStrategy::FakeStrategy(std::string vendorName, std::shared_ptr<Journal> journal, std::string modelName,
-                           std::string modelCode)
+FakeStrategy::FakeStrategy(
+    std::string vendorName, std::shared_ptr<Journal> journal, std::string modelName, std::string modelCode)
     : vendorName(std::move(vendorName))
     , journal(std::move(journal))
     , modelName(std::move(modelName))

@@ -30,7 +30,7 @@ private:
 class FakeStrategy : public IVendorStrategy {
 public:
     FakeStrategy(std::string vendorName, std::shared_ptr<Journal> journal, std::string modelName = "FakeModel",
-                 std::string modelCode = "0xfa4e");
+        std::string modelCode = "0xfa4e");
 
     std::function<bool(uint16_t port)> answer = [](uint16_t) { return false; };
     std::function<void()> duringStart;
@@ -51,7 +51,7 @@ public:
     RegList handedStart() const { return startCmds; }
     RegList handedStop() const { return stopCmds; }
     RegList handedFeed() const { return feedCmds; }
-    QStringList handedDcon() const { return {dconStartCmd, dconStopCmd, dconFeedCmd, dconSetCmd}; }
+    QStringList handedDcon() const { return { dconStartCmd, dconStopCmd, dconFeedCmd, dconSetCmd }; }
 
 private:
     void note(const char* op, uint16_t port, int timeoutSec = -1);
@@ -65,7 +65,10 @@ private:
 // An environment monitor that only journals its queries.
 class FakeMonitor : public EnvironmentMonitor {
 public:
-    explicit FakeMonitor(std::shared_ptr<Journal> journal) : journal(std::move(journal)) {}
+    explicit FakeMonitor(std::shared_ptr<Journal> journal)
+        : journal(std::move(journal))
+    {
+    }
     void queryStaticSensors() override { journal->add("static"); }
     void queryDynamicSensors() override { journal->add("dynamic"); }
 
