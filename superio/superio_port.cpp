@@ -77,3 +77,67 @@ bool sio_match_table(
     modelCode = sio_model_code(chipId);
     return true;
 }
+
+SioState::SioState(const SioVendor& vendor)
+    : modelName(vendor.genericModel)
+{
+    // Unconfigured means no key at all, not the file's default exit key.
+    config.exitKey = 0;
+}
+
+namespace {
+
+// The list handed over after detection when the vendor takes such lists and
+// it has commands, else the vendor section's, else the built-in writes;
+// never two of them.
+void runBody(uint16_t port, const SioVendor& vendor, const RegList& handedOver, const RegList& configured,
+    const RegList& builtIn)
+{
+    if (vendor.bodies == SioBodies::HandedOverFirst && !handedOver.empty())
+        sio_run_commands(port, handedOver);
+    else
+        sio_run_body(port, configured, builtIn);
+}
+
+// A start or a feed: the counter write follows whichever body ran.
+void arm(const SioVendor& vendor, const VendorConfig& config, uint16_t port, const RegList& handedOver,
+    const RegList& configured, const RegList& builtIn, uint8_t timeoutSec)
+{
+    vendor.enter(port, config);
+    runBody(port, vendor, handedOver, configured, builtIn);
+    sio_write(port, vendor.counter, timeoutSec);
+    vendor.exit(port, config);
+}
+
+} // namespace
+
+bool sio_probe(const SioVendor& vendor, SioState& state, uint16_t port)
+{
+    // Only the id is read: no logical device is selected, nothing written.
+    vendor.enter(port, state.config);
+    const uint16_t id = sio_read_chip_id(port);
+    vendor.exit(port, state.config);
+
+    if (sio_match_table(vendor.chips, id & vendor.keyMask, id, state.modelName, state.modelCode))
+        return true;
+    return vendor.accepts(id);
+}
+
+void sio_start(
+    const SioVendor& vendor, const SioState& state, const RegList& handedStart, uint16_t port, uint8_t timeoutSec)
+{
+    arm(vendor, state.config, port, handedStart, state.config.startCmds, vendor.builtInStart, timeoutSec);
+}
+
+void sio_feed(
+    const SioVendor& vendor, const SioState& state, const RegList& handedFeed, uint16_t port, uint8_t timeoutSec)
+{
+    arm(vendor, state.config, port, handedFeed, state.config.feedCmds, {}, timeoutSec);
+}
+
+void sio_stop(const SioVendor& vendor, const SioState& state, const RegList& handedStop, uint16_t port)
+{
+    vendor.enter(port, state.config);
+    runBody(port, vendor, handedStop, state.config.stopCmds, vendor.builtInStop);
+    vendor.exit(port, state.config);
+}

@@ -41,3 +41,106 @@ std::string sio_model_code(uint16_t chipId);
 /// decision to the vendor's own acceptance rule.
 bool sio_match_table(
     const ChipTable& table, uint16_t key, uint16_t chipId, std::string& modelName, std::string& modelCode);
+
+/// Where the bodies of a driver's start, feed and stop come from.
+enum class SioBodies {
+    /// The list handed over after detection when it has commands, else the
+    /// vendor section's (then the built-in writes); a feed runs the feed
+    /// lists.
+    HandedOverFirst,
+    /// The vendor section's start and stop lists, else the built-in writes;
+    /// handed-over lists are not used, and a feed repeats the whole start.
+    VendorSection,
+};
+
+/// What sets one vendor's chips apart. Every driver does the same: enter,
+/// read the id or run a body, write the counter, exit; this says with
+/// which keys, table and registers.
+struct SioVendor {
+    const char* name;
+    /// The model until a probe finds the chip in the table.
+    const char* genericModel;
+    /// Unlocks the configuration space; the vendor section is at hand for a
+    /// vendor whose keys are configured.
+    void (*enter)(uint16_t port, const VendorConfig& config);
+    void (*exit)(uint16_t port, const VendorConfig& config);
+    const ChipTable& chips;
+    /// Applied to the chip id before the table lookup.
+    uint16_t keyMask;
+    /// The verdict on a chip id that is not in the table.
+    bool (*accepts)(uint16_t chipId);
+    /// Written with the timeout after every start and feed body.
+    uint8_t counter;
+    /// The driver's own start and stop writes, for when no list is configured.
+    RegList builtInStart;
+    RegList builtInStop;
+    SioBodies bodies;
+};
+
+/// What a driver keeps between calls: the vendor section it was given and
+/// the names of the chip that the last table match found.
+struct SioState {
+    explicit SioState(const SioVendor& vendor);
+
+    VendorConfig config;
+    std::string modelName;
+    std::string modelCode = "***";
+};
+
+/// Enter, chip id, exit; then the table or the vendor's rule decides. Only a
+/// table match changes the model fields.
+bool sio_probe(const SioVendor& vendor, SioState& state, uint16_t port);
+/// Enter, start body, counter <- @p timeoutSec, exit. @p handedStart is the
+/// start list given by setCommands.
+void sio_start(
+    const SioVendor& vendor, const SioState& state, const RegList& handedStart, uint16_t port, uint8_t timeoutSec);
+/// The same with the feed lists, for a vendor whose feed is not its start.
+void sio_feed(
+    const SioVendor& vendor, const SioState& state, const RegList& handedFeed, uint16_t port, uint8_t timeoutSec);
+/// Enter, stop body, exit: the counter is only cleared by a body that does so.
+void sio_stop(const SioVendor& vendor, const SioState& state, const RegList& handedStop, uint16_t port);
+
+// The IVendorStrategy operations of a Super I/O driver, for the body of its
+// class. Each driver class derives from IVendorStrategy itself; this gives
+// the three the same operations over their own SioVendor, so that their
+// differences stay in their tables and sequences.
+#define SIO_VENDOR_OPERATIONS(vendor)                                                                                  \
+public:                                                                                                                \
+    bool probe(uint16_t port) override                                                                                 \
+    {                                                                                                                  \
+        return sio_probe(vendor, state, port);                                                                         \
+    }                                                                                                                  \
+    void wdt_start(uint16_t port, uint8_t timeoutSec) override                                                         \
+    {                                                                                                                  \
+        sio_start(vendor, state, startCmds, port, timeoutSec);                                                         \
+    }                                                                                                                  \
+    void wdt_stop(uint16_t port) override                                                                              \
+    {                                                                                                                  \
+        sio_stop(vendor, state, stopCmds, port);                                                                       \
+    }                                                                                                                  \
+    void wdt_feed(uint16_t port, uint8_t timeoutSec) override                                                          \
+    {                                                                                                                  \
+        if (vendor.bodies == SioBodies::VendorSection)                                                                 \
+            wdt_start(port, timeoutSec);                                                                               \
+        else                                                                                                           \
+            sio_feed(vendor, state, feedCmds, port, timeoutSec);                                                       \
+    }                                                                                                                  \
+    std::string name() const override                                                                                  \
+    {                                                                                                                  \
+        return vendor.name;                                                                                            \
+    }                                                                                                                  \
+    std::string model() const override                                                                                 \
+    {                                                                                                                  \
+        return state.modelName;                                                                                        \
+    }                                                                                                                  \
+    std::string model_code() const override                                                                            \
+    {                                                                                                                  \
+        return state.modelCode;                                                                                        \
+    }                                                                                                                  \
+    void setConfig(const VendorConfig& config) override                                                                \
+    {                                                                                                                  \
+        state.config = config;                                                                                         \
+    }                                                                                                                  \
+                                                                                                                       \
+private:                                                                                                               \
+    SioState state = SioState(vendor)

@@ -1,67 +1,14 @@
-#include "superio/fintek_vendor.h"
+// What only the Fintek driver does: keys and every list from the
+// configuration. Identification is checked with the other vendors.
+
 #include "sim/superio_simulator.h"
+#include "superio/fintek_vendor.h"
 
 #include "port_traces.h"
 
 namespace {
 
 const std::vector<uint8_t> kFintekKey { 0x87, 0x87 };
-
-VendorConfig keyOnly()
-{
-    return vendorConfig({}, {}, {}, kFintekKey, 0xAA);
-}
-
-struct Identity {
-    uint16_t id;
-    bool accepted;
-    const char* model;
-    const char* code;
-};
-
-TEST(FintekVendor, IdentifiesChipsByTableAndFamily)
-{
-    const Identity rows[] = {
-        { 0x0704, true, "F81865", "0x0704" },
-        { 0x1010, true, "F81866", "0x1010" },
-        { 0x0407, true, "F81216AD", "0x0407" },
-        { 0x1901, true, "F71808E", "0x1901" },
-        { 0x1106, true, "F81864", "0x1106" },
-        { 0x1411, true, "F81966", "0x1411" },
-        { 0x0723, true, "F81801", "0x0723" },
-        // Unlisted ids of the 0x07 and 0x10 families are accepted unnamed.
-        { 0x0705, true, "Generic_Fintek", "***" },
-        { 0x07FF, true, "Generic_Fintek", "***" },
-        { 0x0700, true, "Generic_Fintek", "***" },
-        { 0x10AB, true, "Generic_Fintek", "***" },
-        { 0x1011, true, "Generic_Fintek", "***" },
-        // Neighbours of listed ids outside those families are not.
-        { 0x1900, false, "Generic_Fintek", "***" },
-        { 0x19AB, false, "Generic_Fintek", "***" },
-        { 0x0406, false, "Generic_Fintek", "***" },
-        { 0x0408, false, "Generic_Fintek", "***" },
-        { 0x1107, false, "Generic_Fintek", "***" },
-        { 0x1410, false, "Generic_Fintek", "***" },
-        { 0x0804, false, "Generic_Fintek", "***" },
-        { 0x0000, false, "Generic_Fintek", "***" },
-        { 0xFFFF, false, "Generic_Fintek", "***" },
-    };
-    for (const Identity& row : rows) {
-        SuperIoBus bus;
-        ScopedPortIo installed(bus);
-        bus.add(SimulatedSuperIo::fintek(0x4E, row.id));
-        FintekVendor driver;
-        driver.setConfig(keyOnly());
-        LogCapture log;
-
-        EXPECT_EQ(driver.probe(0x4E), row.accepted) << std::hex << row.id;
-        EXPECT_EQ(driver.model(), row.model) << std::hex << row.id;
-        EXPECT_EQ(driver.model_code(), row.code) << std::hex << row.id;
-        EXPECT_EQ(bus.trace, seq({ keyBytes(0x4E, { 0x87, 0x87 }), idRead(0x4E, row.id), keyBytes(0x4E, { 0xAA }) }))
-            << std::hex << row.id;
-        EXPECT_TRUE(log.lines().isEmpty());
-    }
-}
 
 TEST(FintekVendor, WithoutAKeyALockedChipIsNotSeen)
 {
@@ -73,22 +20,6 @@ TEST(FintekVendor, WithoutAKeyALockedChipIsNotSeen)
 
     EXPECT_FALSE(driver.probe(0x2E));
     EXPECT_EQ(bus.trace, seq({ idRead(0x2E, 0xFFFF), keyBytes(0x2E, { 0xAA }) }));
-}
-
-TEST(FintekVendor, OnlyATableMatchRenamesTheModel)
-{
-    SuperIoBus bus;
-    ScopedPortIo installed(bus);
-    bus.add(SimulatedSuperIo::fintek(0x2E, 0x1010));
-    bus.add(SimulatedSuperIo::fintek(0x4E, 0x07FF));
-    FintekVendor driver;
-    driver.setConfig(keyOnly());
-
-    EXPECT_TRUE(driver.probe(0x2E));
-    EXPECT_TRUE(driver.probe(0x4E)); // by the family rule
-    EXPECT_FALSE(driver.probe(0x60)); // nothing there
-    EXPECT_EQ(driver.model(), "F81866");
-    EXPECT_EQ(driver.model_code(), "0x1010");
 }
 
 TEST(FintekVendor, ChipAccessSequences)

@@ -3,8 +3,8 @@
 // Expected port traces, written out from the chips' documented sequences,
 // and a runner for tables of driver operations with their exact traces.
 
-#include "strategy/vendor_strategy.h"
 #include "sim/fake_platform.h"
+#include "strategy/vendor_strategy.h"
 #include "support/log_capture.h"
 #include "support/qt_printers.h"
 
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -111,19 +112,26 @@ struct TraceCase {
     QStringList logs;
 };
 
-template <class Driver> void expectTraces(const std::vector<TraceCase>& cases)
+using DriverFactory = std::function<std::unique_ptr<IVendorStrategy>()>;
+
+inline void expectTraces(const DriverFactory& make, const std::vector<TraceCase>& cases)
 {
     for (const TraceCase& row : cases) {
         FakePlatform bus;
         ScopedPortIo installed(bus);
-        Driver driver;
+        const std::unique_ptr<IVendorStrategy> driver = make();
         if (row.setup)
-            row.setup(driver);
+            row.setup(*driver);
         LogCapture log;
-        row.act(driver);
+        row.act(*driver);
         EXPECT_EQ(bus.trace, row.expected) << row.what;
         EXPECT_EQ(log.lines(), row.logs) << row.what;
     }
+}
+
+template <class Driver> void expectTraces(const std::vector<TraceCase>& cases)
+{
+    expectTraces([] { return std::make_unique<Driver>(); }, cases);
 }
 
 inline VendorConfig vendorConfig(const RegList& start, const RegList& stop, const RegList& feed,

@@ -3,11 +3,11 @@
 
 #include "core/daemon.h"
 #include "core/globals.h"
+#include "sim/superio_simulator.h"
 #include "superio/fintek_vendor.h"
 #include "superio/ite_vendor.h"
 #include "superio/nuvoton_vendor.h"
 #include "support/daemon_harness.h"
-#include "sim/superio_simulator.h"
 
 #include "port_traces.h"
 
@@ -35,9 +35,14 @@ struct SimulatedMachine {
     SuperIoBus bus;
 
     int run() { return harness.run(superIoParts()); }
-    std::function<bool()> sessionsReached(const SimulatedSuperIo& chip, int sessions) const
+    // Runs the daemon and stops it with SIGTERM once @p chip has seen
+    // @p sessions configuration sessions, which the run must reach.
+    int runUntil(const SimulatedSuperIo& chip, int sessions)
     {
-        return [&chip, sessions] { return chip.sessions() >= sessions; };
+        SignalSender stop([&chip, sessions] { return chip.sessions() >= sessions; });
+        const int code = run();
+        EXPECT_TRUE(stop.met()) << sessions << " sessions";
+        return code;
     }
 };
 
@@ -87,9 +92,7 @@ TEST(SuperIoSupervision, IteChipAtTheSecondPort)
     machine.harness.writeConfig(QStringLiteral("[Debug]\nEnabled=on\n[Global]\nScanPorts=0x2E,0x4E\nIntervalMs=20\n"));
     SimulatedSuperIo& chip = machine.bus.add(SimulatedSuperIo::ite(0x4E, 0x8728));
     // The probe, the start and four feeds.
-    SignalSender stop(machine.sessionsReached(chip, 6));
-    EXPECT_EQ(machine.run(), 0);
-    EXPECT_TRUE(stop.met());
+    EXPECT_EQ(machine.runUntil(chip, 6), 0);
 
     // Every candidate at 0x2E before any at 0x4E; the ITE driver answers
     // there, so the Nuvoton driver is never asked.
@@ -121,9 +124,7 @@ TEST(SuperIoSupervision, FintekChipDrivenByTheConfiguration)
                                                "FeedCmds=0x07:0x07,0xF5:0x20\n"
                                                "[F81866]\nIntervalMs=20\nFeedCmds=0x07:0x07\n"));
     SimulatedSuperIo& chip = machine.bus.add(SimulatedSuperIo::fintek(0x2E, 0x1010));
-    SignalSender stop(machine.sessionsReached(chip, 6));
-    EXPECT_EQ(machine.run(), 0);
-    EXPECT_TRUE(stop.met());
+    EXPECT_EQ(machine.runUntil(chip, 6), 0);
 
     const Accesses enter = keyBytes(0x2E, { 0x87, 0x87 });
     const Accesses exit = keyBytes(0x2E, { 0xAA });
@@ -168,9 +169,7 @@ TEST(SuperIoSupervision, NuvotonChipWithAnEmptyStartListInItsModelSection)
                                                "[Vendor_Nuvoton]\nStopCmds=0x07:0x08,0x30:0x00\n"
                                                "[NCT6791D]\nStartCmds=\n"));
     SimulatedSuperIo& chip = machine.bus.add(SimulatedSuperIo::nuvoton(0x2E, 0xC563));
-    SignalSender stop(machine.sessionsReached(chip, 5));
-    EXPECT_EQ(machine.run(), 0);
-    EXPECT_TRUE(stop.met());
+    EXPECT_EQ(machine.runUntil(chip, 5), 0);
 
     const Accesses probes = seq({ fintekProbeUnkeyed(0x2E), iteProbe(0x2E), nuvotonProbe(0x2E, 0xC563) });
     const Accesses start = seq({ nuvotonEnter(0x2E), regWrite(0x2E, 0x07, 0x08), regWrite(0x2E, 0x30, 0x01),
@@ -219,9 +218,7 @@ TEST(SuperIoSupervision, LoadedKernelDriversOfTheSamePortsAreWarnedAboutOnly)
     file.write(modules);
     file.close();
     SimulatedSuperIo& chip = machine.bus.add(SimulatedSuperIo::ite(0x2E, 0x8721));
-    SignalSender stop(machine.sessionsReached(chip, 4));
-    EXPECT_EQ(machine.run(), 0);
-    EXPECT_TRUE(stop.met());
+    EXPECT_EQ(machine.runUntil(chip, 4), 0);
 
     // Warned before the first probe; detection and feeding as ever.
     const QStringList messages = machine.harness.messages();

@@ -1,9 +1,8 @@
 target_sources(wdt_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/superio_port_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/superio_simulator_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/superio_vendors_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fintek_vendor_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/ite_vendor_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/nuvoton_vendor_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kernel_conflicts_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/superio_daemon_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/example_config_test.cpp
