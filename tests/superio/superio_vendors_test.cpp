@@ -165,7 +165,9 @@ TEST_P(SuperIoVendors, OnlyATableMatchRenamesTheModel)
     for (const auto& [base, id] : vendor.chips)
         bus.add(vendor.chip(base, id));
     const std::unique_ptr<IVendorStrategy> driver = vendor.make();
-    driver->setConfig(vendor.config);
+    // Drivers with keys of their own are probed without any configuration.
+    if (!vendor.config.enterKey.empty())
+        driver->setConfig(vendor.config);
 
     for (const ProbeStep& step : vendor.probes) {
         EXPECT_EQ(driver->probe(step.port), step.accepted) << std::hex << step.port;
