@@ -12,6 +12,4 @@ extern const SioVendor fintek_superio;
 // from the configuration: the enter and exit keys, and the register lists
 // that select the watchdog's logical device, pick its time unit and enable
 // it. The driver itself only reads the chip id and writes the counter.
-class FintekVendor : public IVendorStrategy {
-    SIO_VENDOR_OPERATIONS(fintek_superio);
-};
+using FintekVendor = SioVendorStrategy<fintek_superio>;

@@ -11,6 +11,4 @@ extern const SioVendor ite_superio;
 // The watchdog of an ITE Super I/O chip, in logical device 7. The enter and
 // exit sequences are fixed; configured start and stop lists replace the
 // built-in bodies, the counter write after the start body stays.
-class IteVendor : public IVendorStrategy {
-    SIO_VENDOR_OPERATIONS(ite_superio);
-};
+using IteVendor = SioVendorStrategy<ite_superio>;

@@ -14,6 +14,4 @@ extern const SioVendor nuvoton_superio;
 // replace the built-in bodies, the counter write after the start body stays.
 // It accepts any chip that answers with a plausible id, so it is the
 // catch-all among the Super I/O candidates and is probed last.
-class NuvotonVendor : public IVendorStrategy {
-    SIO_VENDOR_OPERATIONS(nuvoton_superio);
-};
+using NuvotonVendor = SioVendorStrategy<nuvoton_superio>;

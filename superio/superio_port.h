@@ -100,47 +100,31 @@ void sio_feed(
 /// Enter, stop body, exit: the counter is only cleared by a body that does so.
 void sio_stop(const SioVendor& vendor, const SioState& state, const RegList& handedStop, uint16_t port);
 
-// The IVendorStrategy operations of a Super I/O driver, for the body of its
-// class. Each driver class derives from IVendorStrategy itself; this gives
-// the three the same operations over their own SioVendor, so that their
-// differences stay in their tables and sequences.
-#define SIO_VENDOR_OPERATIONS(vendor)                                                                                  \
-public:                                                                                                                \
-    bool probe(uint16_t port) override                                                                                 \
-    {                                                                                                                  \
-        return sio_probe(vendor, state, port);                                                                         \
-    }                                                                                                                  \
-    void wdt_start(uint16_t port, uint8_t timeoutSec) override                                                         \
-    {                                                                                                                  \
-        sio_start(vendor, state, startCmds, port, timeoutSec);                                                         \
-    }                                                                                                                  \
-    void wdt_stop(uint16_t port) override                                                                              \
-    {                                                                                                                  \
-        sio_stop(vendor, state, stopCmds, port);                                                                       \
-    }                                                                                                                  \
-    void wdt_feed(uint16_t port, uint8_t timeoutSec) override                                                          \
-    {                                                                                                                  \
-        if (vendor.bodies == SioBodies::VendorSection)                                                                 \
-            wdt_start(port, timeoutSec);                                                                               \
-        else                                                                                                           \
-            sio_feed(vendor, state, feedCmds, port, timeoutSec);                                                       \
-    }                                                                                                                  \
-    std::string name() const override                                                                                  \
-    {                                                                                                                  \
-        return vendor.name;                                                                                            \
-    }                                                                                                                  \
-    std::string model() const override                                                                                 \
-    {                                                                                                                  \
-        return state.modelName;                                                                                        \
-    }                                                                                                                  \
-    std::string model_code() const override                                                                            \
-    {                                                                                                                  \
-        return state.modelCode;                                                                                        \
-    }                                                                                                                  \
-    void setConfig(const VendorConfig& config) override                                                                \
-    {                                                                                                                  \
-        state.config = config;                                                                                         \
-    }                                                                                                                  \
-                                                                                                                       \
-private:                                                                                                               \
-    SioState state = SioState(vendor)
+/// The watchdog strategy of one Super I/O vendor: the IVendorStrategy
+/// operations over that vendor's description. Each vendor's strategy is this
+/// class for its own SioVendor (FintekVendor, IteVendor, NuvotonVendor), so
+/// all three derive from IVendorStrategy directly and do the same thing; their
+/// differences stay in their tables and sequences.
+template <const SioVendor& vendor> class SioVendorStrategy : public IVendorStrategy {
+public:
+    bool probe(uint16_t port) override { return sio_probe(vendor, state, port); }
+    void wdt_start(uint16_t port, uint8_t timeoutSec) override
+    {
+        sio_start(vendor, state, startCmds, port, timeoutSec);
+    }
+    void wdt_stop(uint16_t port) override { sio_stop(vendor, state, stopCmds, port); }
+    void wdt_feed(uint16_t port, uint8_t timeoutSec) override
+    {
+        if (vendor.bodies == SioBodies::VendorSection)
+            wdt_start(port, timeoutSec);
+        else
+            sio_feed(vendor, state, feedCmds, port, timeoutSec);
+    }
+    std::string name() const override { return vendor.name; }
+    std::string model() const override { return state.modelName; }
+    std::string model_code() const override { return state.modelCode; }
+    void setConfig(const VendorConfig& config) override { state.config = config; }
+
+private:
+    SioState state { vendor };
+};
