@@ -18,15 +18,6 @@
 
 namespace {
 
-DaemonParts superIoParts()
-{
-    DaemonParts parts;
-    parts.makeFintek = [] { return std::make_shared<FintekVendor>(); };
-    parts.makeIte = [] { return std::make_shared<IteVendor>(); };
-    parts.makeNuvoton = [] { return std::make_shared<NuvotonVendor>(); };
-    return parts;
-}
-
 // The daemon with a bus of simulated chips in place of the harness's empty one.
 struct SimulatedMachine {
     SimulatedMachine() { harness.useBus(bus); }
