@@ -2,10 +2,10 @@
 // daemon really does once they are uncommented.
 
 #include "core/config.h"
+#include "sim/superio_simulator.h"
 #include "superio/fintek_vendor.h"
 #include "superio/ite_vendor.h"
 #include "superio/nuvoton_vendor.h"
-#include "sim/superio_simulator.h"
 
 #include "port_traces.h"
 
