@@ -133,11 +133,6 @@ int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& 
     return daemon.run(parts, true, appName);
 }
 
-int logLineCount(const InProcessDaemon& daemon)
-{
-    return static_cast<int>(daemon.logLines().size());
-}
-
 void runBareTimerLoop(int intervalMs, const std::function<void(int tick)>& onTick, const std::function<void()>& onStart)
 {
     QCoreApplication app(appArgc, appArgv);

@@ -64,8 +64,6 @@ private:
 // Runs the daemon in-process on @p bus, its standard output sent to
 // /dev/null (its lines still reach the log file); the exit code.
 int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& bus);
-// Lines in the daemon's log file.
-int logLineCount(const InProcessDaemon& daemon);
 
 // The daemon's event loop without the daemon: the application object, the
 // same signal pipe, and a precise timer whose slot only calls onTick with

@@ -90,7 +90,7 @@ bool superIoRun(Chip chip, long startup, long ticks)
     };
     const int code = runQuietly(daemon, superIoParts(), bus);
     printSamples(samples);
-    std::printf("  log lines written: %d\n", logLineCount(daemon));
+    std::printf("  log lines written: %d\n", static_cast<int>(daemon.logLines().size()));
     return code == 0 && samples.size() == points.size();
 }
 
@@ -147,7 +147,7 @@ bool boardRun(long startup, long ticks)
     finished = true;
     watcher.join();
     printSamples(samples);
-    std::printf("  log lines written: %d\n", logLineCount(daemon));
+    std::printf("  log lines written: %d\n", static_cast<int>(daemon.logLines().size()));
     return code == 0 && samples.size() == points.size();
 }
 

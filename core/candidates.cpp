@@ -9,8 +9,7 @@
 
 std::shared_ptr<IVendorStrategy> createTarveloVendor(const QSettings& settings)
 {
-    const DconLinkSettings link = readDconLinkSettings(settings);
-    auto board = std::make_shared<TarveloVendor>(link.portName, link.baudRate, link.address);
+    auto board = std::make_shared<TarveloVendor>(readDconLinkSettings(settings));
     board->setDconCommands(configText(settings, QStringLiteral("Vendor_Tarvelo/StartCmd")),
         configText(settings, QStringLiteral("Vendor_Tarvelo/StopCmd")),
         configText(settings, QStringLiteral("Vendor_Tarvelo/FeedCmd")));

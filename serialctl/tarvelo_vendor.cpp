@@ -53,8 +53,13 @@ QString expandDconSetTemplate(const QString& text, int address, uint8_t timeoutS
     return fillLowestMarker(fillLowestMarker(text, address), timeoutSec).toUpper();
 }
 
+TarveloVendor::TarveloVendor(DconLinkSettings link)
+    : link(std::move(link))
+{
+}
+
 TarveloVendor::TarveloVendor(QString portName, int baudRate, int address)
-    : link { std::move(portName), baudRate, address }
+    : TarveloVendor(DconLinkSettings { std::move(portName), baudRate, address })
 {
 }
 

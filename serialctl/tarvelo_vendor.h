@@ -36,6 +36,7 @@ bool identificationCode(const QString& reply, int address, QString* code);
 // commands themselves are templates from the configuration.
 class TarveloVendor : public IVendorStrategy {
 public:
+    explicit TarveloVendor(DconLinkSettings link);
     TarveloVendor(QString portName, int baudRate, int address);
     ~TarveloVendor() override;
 

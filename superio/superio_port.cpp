@@ -52,30 +52,9 @@ void sio_run_commands(uint16_t port, const RegList& cmds)
         qCritical().noquote() << "reg:" << QString::number(cmd.reg, 16) << " val:" << QString::number(cmd.val, 16);
 }
 
-void sio_run_body(uint16_t port, const RegList& configured, const RegList& builtIn)
-{
-    if (!configured.empty()) {
-        sio_run_commands(port, configured);
-        return;
-    }
-    for (const RegValue& cmd : builtIn)
-        sio_write(port, cmd.reg, cmd.val);
-}
-
 std::string sio_model_code(uint16_t chipId)
 {
     return QStringLiteral("0x%1").arg(chipId, 4, 16, QLatin1Char('0')).toStdString();
-}
-
-bool sio_match_table(
-    const ChipTable& table, uint16_t key, uint16_t chipId, std::string& modelName, std::string& modelCode)
-{
-    const auto row = table.find(key);
-    if (row == table.end())
-        return false;
-    modelName = row->second;
-    modelCode = sio_model_code(chipId);
-    return true;
 }
 
 SioState::SioState(const SioVendor& vendor)
@@ -88,15 +67,19 @@ SioState::SioState(const SioVendor& vendor)
 namespace {
 
 // The list handed over after detection when the vendor takes such lists and
-// it has commands, else the vendor section's, else the built-in writes;
-// never two of them.
+// it has commands, else the vendor section's (both written and logged), else
+// the driver's built-in writes (not logged); never two of them.
 void runBody(uint16_t port, const SioVendor& vendor, const RegList& handedOver, const RegList& configured,
     const RegList& builtIn)
 {
-    if (vendor.bodies == SioBodies::HandedOverFirst && !handedOver.empty())
+    if (vendor.bodies == SioBodies::HandedOverFirst && !handedOver.empty()) {
         sio_run_commands(port, handedOver);
-    else
-        sio_run_body(port, configured, builtIn);
+    } else if (!configured.empty()) {
+        sio_run_commands(port, configured);
+    } else {
+        for (const RegValue& cmd : builtIn)
+            sio_write(port, cmd.reg, cmd.val);
+    }
 }
 
 // A start or a feed: the counter write follows whichever body ran.
@@ -118,9 +101,14 @@ bool sio_probe(const SioVendor& vendor, SioState& state, uint16_t port)
     const uint16_t id = sio_read_chip_id(port);
     vendor.exit(port, state.config);
 
-    if (sio_match_table(vendor.chips, id & vendor.keyMask, id, state.modelName, state.modelCode))
-        return true;
-    return vendor.accepts(id);
+    // Only a table match names the chip; an unlisted id keeps the names of
+    // before and the vendor's own rule decides.
+    const auto row = vendor.chips.find(id & vendor.keyMask);
+    if (row == vendor.chips.end())
+        return vendor.accepts(id);
+    state.modelName = row->second;
+    state.modelCode = sio_model_code(id);
+    return true;
 }
 
 void sio_start(

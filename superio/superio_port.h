@@ -29,18 +29,8 @@ uint16_t sio_read_chip_id(uint16_t port);
 /// Writes every command of @p cmds in order, then logs each one at critical
 /// level as "reg: f6  val: 1e".
 void sio_run_commands(uint16_t port, const RegList& cmds);
-/// The body of a start or stop: the configured list when there is one
-/// (written and logged), else the driver's built-in writes (not logged).
-void sio_run_body(uint16_t port, const RegList& configured, const RegList& builtIn);
 /// "0x" and four lower-case hexadecimal digits: 0xb450.
 std::string sio_model_code(uint16_t chipId);
-
-/// The identification step shared by the drivers: on a table match for
-/// @p key the model fields name the chip and the result is true; otherwise
-/// the fields keep what they held and the result is false, leaving the
-/// decision to the vendor's own acceptance rule.
-bool sio_match_table(
-    const ChipTable& table, uint16_t key, uint16_t chipId, std::string& modelName, std::string& modelCode);
 
 /// Where the bodies of a driver's start, feed and stop come from.
 enum class SioBodies {
