@@ -2,12 +2,35 @@
 
 /**
  * The environment monitor of the serial controller board, as the daemon core
- * sees it: one query over the static channels, one over the dynamic ones.
- * Both run on the daemon's thread and never overlap with a watchdog call.
+ * sees it: two tables of channels, static ones read once after start-up and
+ * dynamic ones read on every monitoring request, each reading one exchange
+ * on the board's line. The core reads them one channel at a time, so that it
+ * can fit the readings between two feeds. Everything runs on the daemon's
+ * thread and never overlaps with a watchdog call.
  */
 class EnvironmentMonitor {
 public:
+    enum class Table { Static, Dynamic };
+
     virtual ~EnvironmentMonitor() = default;
-    virtual void queryStaticSensors() = 0;
-    virtual void queryDynamicSensors() = 0;
+
+    /// The channels configured in @p table.
+    virtual int channelCount(Table table) const = 0;
+    /// Reads channel @p index of @p table, counted in reading order from 0:
+    /// one request and its reply, the value stored and logged.
+    virtual void readChannel(Table table, int index) = 0;
+    /// The longest one reading can block the thread, every wait included.
+    virtual int readingWorstCaseMs() const = 0;
+
+    /// Every channel of a table, one after the other, with no regard for
+    /// time: for callers that have no feed to keep.
+    void queryStaticSensors() { readAll(Table::Static); }
+    void queryDynamicSensors() { readAll(Table::Dynamic); }
+
+private:
+    void readAll(Table table)
+    {
+        for (int i = 0; i < channelCount(table); ++i)
+            readChannel(table, i);
+    }
 };

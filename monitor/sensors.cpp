@@ -15,9 +15,12 @@ namespace {
 const QString kPlaceholder = QStringLiteral("%1");
 
 // The board's commands are short; writing one takes a few ms at 9600 baud.
-constexpr int kWriteWaitMs = 100;
-// A board that has not begun to answer by then is taken as absent.
-constexpr int kFirstByteWaitMs = 200;
+// A board that has not begun to answer 200 ms later is taken as absent. The
+// monitor reads what the board answers, so a late answer to an unanswered
+// request is waited out before the next one.
+constexpr DconTiming kChannelTiming { 100, 200, true };
+// Opening and closing the port, beyond the waits of the exchange.
+constexpr int kPortOpenCloseMs = 20;
 
 // A reply is "!", the two hex digits of the answering module's address and a
 // value token; anything around it is ignored. The alternatives are tried in
@@ -189,7 +192,7 @@ bool Sensors::sendCommand(const QString& command, QString& response)
         qDebug() << "Failed to write command";
         return false;
     }
-    const DconExchange exchange = exchangeDconLine(port, command, kWriteWaitMs, kFirstByteWaitMs);
+    const DconExchange exchange = exchangeDconLine(port, command, kChannelTiming);
     port.close();
     switch (exchange.outcome) {
     case DconExchange::Outcome::NotWritten:
@@ -222,19 +225,25 @@ bool Sensors::readTerminal(Terminal& terminal)
     return true;
 }
 
-void Sensors::query(QMap<int, Terminal>& table)
+QMap<int, Terminal>& Sensors::terminals(Table table)
+{
+    return table == Table::Static ? staticTerminals : dynamicTerminals;
+}
+
+int Sensors::channelCount(Table table) const
+{
+    return (table == Table::Static ? staticTerminals : dynamicTerminals).size();
+}
+
+void Sensors::readChannel(Table table, int index)
 {
     // A failed channel is tried again at the next query; the others go on.
-    for (auto entry = table.begin(); entry != table.end(); ++entry)
-        readTerminal(entry.value());
+    QMap<int, Terminal>& channels = terminals(table);
+    if (index >= 0 && index < channels.size())
+        readTerminal((channels.begin() + index).value());
 }
 
-void Sensors::queryStaticSensors()
+int Sensors::readingWorstCaseMs() const
 {
-    query(staticTerminals);
-}
-
-void Sensors::queryDynamicSensors()
-{
-    query(dynamicTerminals);
+    return dconExchangeWorstCaseMs(kChannelTiming) + kPortOpenCloseMs;
 }

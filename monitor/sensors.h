@@ -36,8 +36,9 @@ public:
     Sensors(const Sensors&) = delete;
     Sensors& operator=(const Sensors&) = delete;
 
-    void queryStaticSensors() override;
-    void queryDynamicSensors() override;
+    int channelCount(Table table) const override;
+    void readChannel(Table table, int index) override;
+    int readingWorstCaseMs() const override;
 
     // Fills the channel's command with the address, exchanges it, and stores
     // and logs the value. False, with the channel unchanged, when the board
@@ -66,7 +67,7 @@ public:
 private:
     void loadModelStaticCommands();
     void loadModelDynamicCommands();
-    void query(QMap<int, Terminal>& table);
+    QMap<int, Terminal>& terminals(Table table);
 
     QMap<int, Terminal> dynamicTerminals;
     QMap<int, Terminal> staticTerminals;

@@ -2,7 +2,9 @@
 
 #include "strategy/ini_values.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QSerialPort>
 
 #include <algorithm>
@@ -64,21 +66,88 @@ QString replyText(const QByteArray& bytes)
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul)).trimmed();
 }
 
-DconExchange exchangeDconLine(QSerialPort& port, const QString& command, int writeTimeoutMs, int replyTimeoutMs)
+namespace {
+
+// Per device: until when a late answer to an unanswered request may still
+// arrive. The watchdog link and the monitor reach the same board through
+// ports of their own, so the note belongs to the device, not to a port.
+QHash<QString, QDeadlineTimer>& lateReplyDeadlines()
+{
+    static QHash<QString, QDeadlineTimer> deadlines;
+    return deadlines;
+}
+
+// A module that answers just after the wait ended would otherwise have its
+// reply read as the answer to the next request: "T1=10" for T0's value.
+void waitOutLateReply(QSerialPort& port)
+{
+    const auto found = lateReplyDeadlines().find(port.portName());
+    if (found == lateReplyDeadlines().end())
+        return;
+    const QDeadlineTimer deadline = found.value();
+    lateReplyDeadlines().erase(found);
+    while (!deadline.hasExpired()) {
+        if (port.waitForReadyRead(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1))))
+            port.readAll();
+    }
+}
+
+} // namespace
+
+int dconExchangeWorstCaseMs(const DconTiming& timing)
+{
+    return (timing.drainLateReplies ? kLateReplyGraceMs : 0) + timing.writeTimeoutMs + timing.replyTimeoutMs
+        + QuietReplyLimits().quietMs;
+}
+
+DconExchange exchangeDconLine(QSerialPort& port, const QString& command, const DconTiming& timing)
 {
     DconExchange exchange;
+    if (timing.drainLateReplies)
+        waitOutLateReply(port);
     port.clear(QSerialPort::Input);
-    port.write(dconRequestLine(command));
-    if (!port.waitForBytesWritten(writeTimeoutMs))
+
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray request = dconRequestLine(command);
+    port.write(request);
+    if (!port.waitForBytesWritten(timing.writeTimeoutMs))
         return exchange;
     exchange.outcome = DconExchange::Outcome::NoReply;
-    if (!port.waitForReadyRead(replyTimeoutMs))
-        return exchange;
-    // The first bytes are rarely the whole reply: "!01+25.50" cut after
-    // "!01+25" would read as 25.
-    const QByteArray bytes = readUntilQuiet(port, QuietReplyLimits(), &exchange.cutOff);
-    exchange.outcome = DconExchange::Outcome::Reply;
-    exchange.reply = replyText(bytes);
-    exchange.replyBytes = bytes.size();
+    const qint64 replyDeadline = clock.elapsed() + timing.replyTimeoutMs;
+    // The waits for the write and for the first byte bound a silent board;
+    // a talking one gets no more in all, but always one quiet gap to end
+    // its reply in.
+    const qint64 budget = timing.writeTimeoutMs + timing.replyTimeoutMs;
+    QuietReplyLimits limits;
+
+    QByteArray bytes;
+    bool echoRemoved = false;
+    for (;;) {
+        const qint64 left = replyDeadline - clock.elapsed();
+        if (left <= 0 || !port.waitForReadyRead(static_cast<int>(left)))
+            break;
+        // The first bytes are rarely the whole reply: "!01+25.50" cut after
+        // "!01+25" would read as 25.
+        limits.totalMs = static_cast<int>(std::max<qint64>(budget - clock.elapsed(), limits.quietMs));
+        limits.maxBytes = QuietReplyLimits().maxBytes - bytes.size();
+        bytes += readUntilQuiet(port, limits, &exchange.cutOff);
+        if (!echoRemoved && bytes.startsWith(request)) {
+            // The adapter's own echo of the request; the board's reply may
+            // follow after a pause longer than the quiet gap.
+            echoRemoved = true;
+            bytes.remove(0, request.size());
+            if (bytes.isEmpty() && !exchange.cutOff)
+                continue;
+        }
+        if (!bytes.isEmpty() || exchange.cutOff) {
+            exchange.outcome = DconExchange::Outcome::Reply;
+            exchange.reply = replyText(bytes);
+            exchange.replyBytes = bytes.size();
+        }
+        break;
+    }
+    if (exchange.outcome == DconExchange::Outcome::NoReply)
+        lateReplyDeadlines().insert(port.portName(), QDeadlineTimer(kLateReplyGraceMs));
     return exchange;
 }

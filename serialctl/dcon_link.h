@@ -70,9 +70,32 @@ struct DconExchange {
     bool cutOff = false;
 };
 
+/// How one exchange waits.
+struct DconTiming {
+    /// For the request to leave.
+    int writeTimeoutMs = 200;
+    /// For the first reply byte, counted from the end of the write.
+    int replyTimeoutMs = 200;
+    /// Whether an answer that came too late for an earlier request on the
+    /// same device may still be on its way, and must be waited out first.
+    bool drainLateReplies = false;
+};
+
+/// How long an unanswered request's late reply is waited out at the start
+/// of the next exchange that asks for it (DconTiming::drainLateReplies).
+constexpr int kLateReplyGraceMs = 100;
+
+/// The longest an exchange with @p timing blocks: the late-reply grace when
+/// asked for, the write and reply waits, and the collection, which shares
+/// their bound.
+int dconExchangeWorstCaseMs(const DconTiming& timing);
+
 /// One request on @p port, which the caller has opened and closes again:
-/// drops whatever waited in the input (a late answer to an earlier request
-/// or noise must not pass for this reply), writes the request line, waits up
-/// to @p writeTimeoutMs for it to leave and up to @p replyTimeoutMs for the
-/// first reply byte, then collects the reply until the line falls quiet.
-DconExchange exchangeDconLine(QSerialPort& port, const QString& command, int writeTimeoutMs, int replyTimeoutMs);
+/// waits out a late answer when asked to, drops whatever else waited in the
+/// input (an answer to an earlier request or noise must not pass for this
+/// reply), writes the request line, waits for it to leave and for the first
+/// reply byte, then collects the reply until the line falls quiet. The whole
+/// exchange after the grace stays within the write and reply waits together,
+/// however long a board keeps talking. A reply that starts with the request
+/// line itself, as an RS-485 adapter echoes it, has that echo removed.
+DconExchange exchangeDconLine(QSerialPort& port, const QString& command, const DconTiming& timing);

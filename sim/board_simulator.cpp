@@ -142,6 +142,12 @@ void BoardSimulator::fallback(Reply answer)
     fallbackReply = std::move(answer);
 }
 
+void BoardSimulator::echo(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    echoing = on;
+}
+
 void BoardSimulator::respond(Responder answerer)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -345,6 +351,9 @@ void BoardSimulator::takeInput()
     if (got <= 0)
         return;
     bytesIn.append(buffer, static_cast<std::size_t>(got));
+    if (echoing && master >= 0) {
+        [[maybe_unused]] const ssize_t ignored = ::write(master, buffer, static_cast<std::size_t>(got));
+    }
     pending.append(buffer, static_cast<std::size_t>(got));
     for (std::size_t end = pending.find('\r'); end != std::string::npos; end = pending.find('\r')) {
         const std::string request = pending.substr(0, end);

@@ -84,6 +84,9 @@ public:
     void replies(const std::string& request, std::vector<Reply> sequence);
     void fallback(Reply reply);
     void clearScript();
+    /// Sends every byte received straight back, before any reply, as an
+    /// RS-485 adapter with local echo does.
+    void echo(bool on);
 
     // Answers a request that has no script entry, before the fallback does;
     // no reply leaves the request to the fallback. For a board whose
@@ -150,6 +153,7 @@ private:
     std::map<std::string, Entry> script;
     Responder responder;
     Reply fallbackReply;
+    bool echoing = false;
     std::vector<Request> log;
     std::string bytesIn;
     std::string pending;

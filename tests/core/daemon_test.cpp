@@ -172,8 +172,9 @@ TEST(DaemonDetection, ScanPortsFromTheConfiguration)
     } rows[] = {
         { "[Global]\nScanPorts=0x4E\n",
             { "probe Fintek 0x4e", "probe Ite 0x4e", "probe Nuvoton/Winbond 0x4e", "probe Tarvelo 0x4e" } },
-        // Nothing usable to scan: nothing is probed, not even port 0.
-        { "[Global]\nScanPorts=\n", {} },
+        // Nothing usable to scan: no Super I/O port is probed, not even port
+        // 0; the serial board, whose probe ignores the port, is asked once.
+        { "[Global]\nScanPorts=\n", { "probe Tarvelo 0x0" } },
     };
     for (const auto& row : rows) {
         DaemonHarness harness;
@@ -377,7 +378,7 @@ TEST(DaemonMonitoring, SuperIoChipLogsTheRequestButNeverReads)
 TEST(DaemonMonitoring, SerialBoardWithoutPeriodicMonitoringReadsEverythingOnceAtStart)
 {
     DaemonHarness harness;
-    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"
+    harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=100\n"
                                        "[Vendor_Tarvelo]\nStartCmds=$%1S\nStopCmds=$%1P\n"
                                        "[TV-100]\nStartCmds=~%1S\nFeedCmds=~%1F\n"));
     Candidates candidates(harness);
@@ -389,7 +390,7 @@ TEST(DaemonMonitoring, SerialBoardWithoutPeriodicMonitoringReadsEverythingOnceAt
     const Events tail(std::find(events.begin(), events.end(), "probe Tarvelo 0x2e") + 1, events.end());
     ASSERT_GE(tail.size(), 4u);
     EXPECT_EQ(Events(tail.begin(), tail.begin() + 4),
-        (Events { "monitor TV-100 config", "start Tarvelo 0x2e 1", "static", "dynamic" }));
+        (Events { "monitor TV-100 config", "start Tarvelo 0x2e 1", "static 0", "dynamic 0" }));
     EXPECT_EQ(harness.journal->count("dynamic"), 1);
     EXPECT_EQ(candidates.board->handedDcon(),
         (QStringList { QStringLiteral("~%1S"), QStringLiteral("$%1P"), QStringLiteral("~%1F"), QString() }));
@@ -413,10 +414,10 @@ TEST(DaemonMonitoring, PeriodicReadingRunsRightAfterTheNextFeed)
     const Events events = harness.journal->events();
     const auto started = std::find(events.begin(), events.end(), "start Tarvelo 0x2e 1");
     ASSERT_NE(started, events.end());
-    EXPECT_EQ(*(started + 1), "static");
+    EXPECT_EQ(*(started + 1), "static 0");
     EXPECT_EQ(*(started + 2), "feed Tarvelo 0x2e 1");
     for (auto event = started; event != events.end(); ++event) {
-        if (*event == "dynamic") {
+        if (*event == "dynamic 0") {
             EXPECT_EQ(*(event - 1), "fed Tarvelo 0x2e");
         }
     }

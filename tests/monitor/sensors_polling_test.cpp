@@ -206,6 +206,45 @@ TEST_F(SensorsPolling, LateAnswerToAnEarlierCommandIsNotTakenForTheNextOne)
     EXPECT_EQ(second.value, QStringLiteral("1"));
 }
 
+// A module that answers each channel just after the monitor stopped waiting:
+// its answer comes while the next channel is being asked, and must not be
+// stored as that channel's value.
+TEST_F(SensorsPolling, AnswerJustTooLateIsNeverTakenForTheNextChannel)
+{
+    const struct {
+        const char* name;
+        milliseconds secondDelay;
+        const char* secondValue;
+    } rows[] = {
+        { "both late", milliseconds(210), "" },
+        { "second on time", milliseconds(0), "20" },
+    };
+    for (const auto& row : rows) {
+        const auto sensors = monitor("Term0Cmds=a:T0=%1\nTerm1Cmds=b:T1=%1\n");
+        board.reply("a", Reply::line("!01+10").after(milliseconds(210)));
+        board.reply("b", Reply::line("!01+20").after(row.secondDelay));
+        const LogCapture log;
+        sensors->queryDynamicSensors();
+        ASSERT_TRUE(board.waitUntilIdle(milliseconds(2000)));
+        EXPECT_EQ(sensors->dynamicTable()[0].value, QString()) << row.name;
+        EXPECT_EQ(sensors->dynamicTable()[1].value, QString::fromUtf8(row.secondValue)) << row.name;
+        EXPECT_EQ(log.count(QStringLiteral("=10")), 0) << row.name;
+        board.clearScript();
+    }
+}
+
+// With local echo the request comes back first, on every channel.
+TEST_F(SensorsPolling, EchoedRequestsStillGiveTheirReadings)
+{
+    const auto sensors = monitor("Term0Cmds=$%1T0:T0=%1\n");
+    board.echo(true);
+    board.reply("$01T0", Reply::line("!01+21.5").after(milliseconds(30)));
+    const LogCapture log;
+    sensors->queryDynamicSensors();
+    EXPECT_EQ(sensors->dynamicTable()[0].value, QStringLiteral("21.5"));
+    EXPECT_EQ(log.count(QStringLiteral("[INFO ] \"T0=21.5\"")), 1);
+}
+
 TEST_F(SensorsPolling, ReplyThatNeverEndsIsCutAtItsSizeBound)
 {
     const auto sensors = monitor("");

@@ -35,7 +35,7 @@ protected:
         setUpDconPort(port, link);
     }
 
-    DconExchange exchange() { return exchangeDconLine(port, QStringLiteral("$01Q"), 100, 100); }
+    DconExchange exchange() { return exchangeDconLine(port, QStringLiteral("$01Q"), DconTiming { 100, 100, false }); }
 
     TestApplication app;
     BoardSimulator board;
@@ -85,6 +85,47 @@ TEST_F(DconLink, BabblingLineIsCutOffAtTheSizeOrTheTimeBound)
         EXPECT_GT(result.replyBytes, 0) << row.name;
         EXPECT_LE(result.replyBytes, 4096) << row.name;
         EXPECT_EQ(result.reply, QString(result.replyBytes, QLatin1Char(row.byte))) << row.name;
+    }
+}
+
+// The whole exchange stays within its write and reply waits, however long
+// the board talks: bytes a piece every 2 ms can only add up to so many.
+TEST_F(DconLink, TrickleIsCutWithinTheWaitsOfTheExchange)
+{
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    board.fallback(Reply::stream("x", milliseconds(2)));
+    const DconExchange result = exchange();
+    board.cancelOutput();
+    EXPECT_TRUE(result.cutOff);
+    EXPECT_GT(result.replyBytes, 0);
+    // 200 ms of waits in all; the former bound of a second from the first
+    // byte let about 500 through.
+    EXPECT_LE(result.replyBytes, 120);
+}
+
+// An RS-485 adapter hears its own request before the board's reply, which
+// may follow after more than the quiet gap.
+TEST_F(DconLink, EchoOfTheRequestIsRemovedBeforeTheReply)
+{
+    const struct {
+        const char* name;
+        Reply reply;
+        Outcome outcome;
+        const char* text;
+    } rows[] = {
+        { "reply after a pause", Reply::line("!01A").after(milliseconds(40)), Outcome::Reply, "!01A" },
+        { "reply at once", Reply::line("!01A"), Outcome::Reply, "!01A" },
+        { "echo alone", Reply::silence(), Outcome::NoReply, "" },
+        { "reply that repeats the request", Reply::line("$01Q!01A"), Outcome::Reply, "$01Q!01A" },
+    };
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    board.echo(true);
+    for (const auto& row : rows) {
+        board.fallback(row.reply);
+        const DconExchange result = exchange();
+        EXPECT_EQ(result.outcome, row.outcome) << row.name;
+        EXPECT_EQ(result.reply, QString::fromUtf8(row.text)) << row.name;
+        ASSERT_TRUE(board.waitUntilIdle(milliseconds(2000)));
     }
 }
 

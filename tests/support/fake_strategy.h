@@ -62,15 +62,27 @@ private:
     std::string modelCode;
 };
 
-// An environment monitor that only journals its queries.
+// An environment monitor that only journals its readings, as "static <n>" or
+// "dynamic <n>", each taking as long as a test makes it take.
 class FakeMonitor : public EnvironmentMonitor {
 public:
     explicit FakeMonitor(std::shared_ptr<Journal> journal)
         : journal(std::move(journal))
     {
     }
-    void queryStaticSensors() override { journal->add("static"); }
-    void queryDynamicSensors() override { journal->add("dynamic"); }
+    int channelCount(Table table) const override { return table == Table::Static ? staticChannels : dynamicChannels; }
+    void readChannel(Table table, int index) override
+    {
+        journal->add((table == Table::Static ? "static " : "dynamic ") + std::to_string(index));
+        if (duringReading)
+            duringReading();
+    }
+    int readingWorstCaseMs() const override { return worstCaseMs; }
+
+    int staticChannels = 1;
+    int dynamicChannels = 1;
+    int worstCaseMs = 0;
+    std::function<void()> duringReading;
 
 private:
     std::shared_ptr<Journal> journal;
