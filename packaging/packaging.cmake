@@ -1,7 +1,11 @@
 # Operations files and the Debian package: the systemd unit, the logrotate
-# file, the manual page, the example configuration, CPack's DEB settings and
-# the package test. Included at the end of the top-level CMakeLists.txt, after
-# the daemon's own install rule.
+# file, the manual pages, the example configuration, the package's copyright
+# and changelog, CPack's DEB settings and the package test. Included at the
+# end of the top-level CMakeLists.txt, after the daemon's own install rule.
+
+# The binaries the package ships are built hardened; this reaches every
+# target that takes the warning flags.
+include(${CMAKE_CURRENT_SOURCE_DIR}/cmake/hardening.cmake)
 
 set(WDT_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(WDT_PACKAGING_BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
@@ -34,7 +38,36 @@ install(FILES ${WDT_PACKAGING_DIR}/wdt-daemon.logrotate
 
 set(WDT_EXAMPLE_CONFIG ${CMAKE_CURRENT_SOURCE_DIR}/etc/wdt.ini)
 if(EXISTS ${WDT_EXAMPLE_CONFIG})
-  install(FILES ${WDT_EXAMPLE_CONFIG} DESTINATION /etc)
+  # /etc/wdt.ini is the administrator's file: an install over an existing one
+  # keeps it byte for byte (a reinstall that reverted it to the example would
+  # throw away the machine's register lists and could leave its watchdog
+  # unfed or unstoppable) and puts the new example beside it as
+  # /etc/wdt.ini.example, to compare with. The kept file is left out of
+  # install_manifest.txt, so that removing the listed files spares it. The
+  # package's staging root never has one, so the .deb holds /etc/wdt.ini
+  # itself, a conffile that dpkg keeps the same way.
+  install(CODE "
+    set(_wdt_config \"\$ENV{DESTDIR}/etc/wdt.ini\")
+    if(EXISTS \"\${_wdt_config}\" OR IS_SYMLINK \"\${_wdt_config}\")
+      set(_wdt_kept \"\")
+      if(EXISTS \"\${_wdt_config}\")
+        file(READ \"\${_wdt_config}\" _wdt_kept HEX)
+      endif()
+      file(READ \"${WDT_EXAMPLE_CONFIG}\" _wdt_new HEX)
+      if(EXISTS \"\${_wdt_config}\" AND _wdt_kept STREQUAL _wdt_new)
+        message(STATUS \"Up-to-date: \${_wdt_config} (the example, unchanged)\")
+      else()
+        message(STATUS \"Keeping: \${_wdt_config} (edited); the new example is /etc/wdt.ini.example\")
+        file(INSTALL DESTINATION /etc TYPE FILE RENAME wdt.ini.example
+             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+             FILES \"${WDT_EXAMPLE_CONFIG}\")
+      endif()
+    else()
+      file(INSTALL DESTINATION /etc TYPE FILE
+           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+           FILES \"${WDT_EXAMPLE_CONFIG}\")
+    endif()
+  ")
   list(APPEND WDT_CONFFILES /etc/wdt.ini)
 else()
   message(STATUS "etc/wdt.ini not found: the example configuration is not installed")
@@ -44,26 +77,63 @@ else()
   endif()
 endif()
 
-# --- Manual page -----------------------------------------------------------
-# Installed compressed, as man pages are on Debian; plain where gzip is absent.
+# --- Manual pages and package documents ------------------------------------
+# Installed compressed, as man pages and changelogs are on Debian (gzip -n:
+# no time stamp, so a rebuild gives the same bytes); plain where gzip is
+# absent. wdt-daemon(8) is the daemon, wdt.ini(5) its configuration file.
 find_program(WDT_GZIP gzip)
+set(WDT_MANPAGES wdt-daemon.8 wdt.ini.5)
+set(WDT_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdt-daemon)
+# The copyright file and the changelog of the package, which Debian's policy
+# asks of every package (in /usr/share/doc/<package>). The package is native
+# (its version has no Debian revision), so the changelog is changelog.gz.
+# The package test checks that its newest entry is the project's version.
+install(FILES ${WDT_PACKAGING_DIR}/debian/copyright DESTINATION ${WDT_DOCDIR})
+set(_wdt_compressed)
+foreach(_wdt_page IN LISTS WDT_MANPAGES)
+  string(REGEX MATCH "[0-9]$" _wdt_section ${_wdt_page})
+  if(WDT_GZIP)
+    set(_wdt_gz ${WDT_PACKAGING_BINARY_DIR}/${_wdt_page}.gz)
+    add_custom_command(
+      OUTPUT ${_wdt_gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${WDT_PACKAGING_BINARY_DIR}
+      COMMAND ${WDT_GZIP} -9nc ${WDT_PACKAGING_DIR}/${_wdt_page} > ${_wdt_gz}
+      DEPENDS ${WDT_PACKAGING_DIR}/${_wdt_page}
+      COMMENT "Compressing the manual page ${_wdt_page}"
+      VERBATIM)
+    list(APPEND _wdt_compressed ${_wdt_gz})
+    install(FILES ${_wdt_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${_wdt_section})
+  else()
+    install(FILES ${WDT_PACKAGING_DIR}/${_wdt_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${_wdt_section})
+  endif()
+endforeach()
 if(WDT_GZIP)
   add_custom_command(
-    OUTPUT ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz
+    OUTPUT ${WDT_PACKAGING_BINARY_DIR}/changelog.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${WDT_PACKAGING_BINARY_DIR}
-    COMMAND ${WDT_GZIP} -9nc ${WDT_PACKAGING_DIR}/wdt-daemon.8 > ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz
-    DEPENDS ${WDT_PACKAGING_DIR}/wdt-daemon.8
-    COMMENT "Compressing the manual page"
+    COMMAND ${WDT_GZIP} -9nc ${WDT_PACKAGING_DIR}/debian/changelog > ${WDT_PACKAGING_BINARY_DIR}/changelog.gz
+    DEPENDS ${WDT_PACKAGING_DIR}/debian/changelog
+    COMMENT "Compressing the package changelog"
     VERBATIM)
-  add_custom_target(wdt-manpage ALL DEPENDS ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz)
-  install(FILES ${WDT_PACKAGING_BINARY_DIR}/wdt-daemon.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  list(APPEND _wdt_compressed ${WDT_PACKAGING_BINARY_DIR}/changelog.gz)
+  install(FILES ${WDT_PACKAGING_BINARY_DIR}/changelog.gz DESTINATION ${WDT_DOCDIR})
 else()
-  install(FILES ${WDT_PACKAGING_DIR}/wdt-daemon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  install(FILES ${WDT_PACKAGING_DIR}/debian/changelog DESTINATION ${WDT_DOCDIR})
+endif()
+if(_wdt_compressed)
+  add_custom_target(wdt-manpage ALL DEPENDS ${_wdt_compressed})
 endif()
 
 # --- Debian package ---------------------------------------------------------
-set(WDT_PACKAGE_MAINTAINER "wdt-daemon maintainers <root@localhost>"
+# A site that builds its own package names itself here
+# (-DWDT_PACKAGE_MAINTAINER="Name <address>"); lintian refuses an address
+# on localhost or of root.
+set(WDT_PACKAGE_MAINTAINER "wdt-daemon maintainers <wdt-daemon@example.org>"
   CACHE STRING "Maintainer field of the Debian package")
+# Build directories configured before keep the earlier default on localhost.
+if(WDT_PACKAGE_MAINTAINER STREQUAL "wdt-daemon maintainers <root@localhost>")
+  set_property(CACHE WDT_PACKAGE_MAINTAINER PROPERTY VALUE "wdt-daemon maintainers <wdt-daemon@example.org>")
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wdt-daemon)

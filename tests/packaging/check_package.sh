@@ -4,13 +4,17 @@
 #   check_package.sh GROUP BUILD_DIR SOURCE_DIR
 #
 #   deb        cpack builds the .deb; its control data, conffiles, maintainer
-#              scripts and contents, unpacked into a scratch root
+#              scripts (run against recording stand-ins of the systemd
+#              helpers) and contents, unpacked into a scratch root; lintian
+#              finds no error; the binaries are hardened
 #   install    cmake --install with DESTDIR and another prefix: the unit names
-#              the daemon at that prefix, /etc files land under DESTDIR
+#              the daemon at that prefix, /etc files land under DESTDIR, an
+#              edited /etc/wdt.ini survives a second install
 #   unit       systemd-analyze verify on the installed unit
 #   logrotate  logrotate accepts the file and really rotates a scratch log
-#   manpage    the manual page renders without warnings
-#   docs       the manual page names every key and refusal of README.md
+#   manpage    the manual pages render without warnings
+#   docs       the manual pages name every key and refusal of README.md, and
+#              wdt.ini(5) every key the daemon's sources read
 #
 # Exit status 0: passed, 1: failed, 77: skipped (a tool it needs is missing,
 # or cannot work here). Everything is written below a directory from
@@ -66,8 +70,14 @@ check_layout() {
         fail "$prefix/sbin/wdt-daemon is not an ELF executable"
     [ -f "$root/etc/wdt.ini" ] || fail "no /etc/wdt.ini (example configuration)"
     [ -f "$root/etc/logrotate.d/wdt-daemon" ] || fail "no /etc/logrotate.d/wdt-daemon"
-    [ -f "$root$prefix/share/man/man8/wdt-daemon.8.gz" ] || [ -f "$root$prefix/share/man/man8/wdt-daemon.8" ] ||
-        fail "no manual page in $prefix/share/man/man8"
+    local page
+    for page in man8/wdt-daemon.8 man5/wdt.ini.5; do
+        [ -f "$root$prefix/share/man/$page.gz" ] || [ -f "$root$prefix/share/man/$page" ] ||
+            fail "no manual page $prefix/share/man/$page"
+    done
+    [ -f "$root$prefix/share/doc/wdt-daemon/copyright" ] || fail "no $prefix/share/doc/wdt-daemon/copyright"
+    [ -f "$root$prefix/share/doc/wdt-daemon/changelog.gz" ] || [ -f "$root$prefix/share/doc/wdt-daemon/changelog" ] ||
+        fail "no changelog in $prefix/share/doc/wdt-daemon"
     if [ ! -f "$unit" ]; then
         fail "no systemd unit $prefix/lib/systemd/system/wdt-daemon.service"
         return
@@ -78,7 +88,7 @@ check_layout() {
     start=$(exec_start "$unit")
     [ "$start" = "$prefix/sbin/wdt-daemon" ] ||
         fail "unit ExecStart is '$start', the daemon is installed as $prefix/sbin/wdt-daemon"
-    check_unit_settings "$unit"
+    check_unit_settings "$unit" "$daemon"
 }
 
 # The value of setting $2 in unit file $1 (the last one counts).
@@ -88,9 +98,18 @@ unit_value() { sed -n "s/^$2=//p" "$1" | tail -n 1; }
 # root with CAP_SYS_RAWIO for port I/O, the real /tmp (test marker), /dev
 # (serial board) and a writable /var/log.
 check_unit_settings() {
-    local unit=$1 value
+    local unit=$1 daemon=$2 value
     value=$(unit_value "$unit" Type)
-    case $value in simple | exec | "") ;; *) fail "unit Type=$value: the daemon neither forks nor notifies" ;; esac
+    case $value in
+        simple | exec | "") ;;
+        # Only a daemon linked with libsystemd can tell systemd it is ready;
+        # without it the start would time out and be killed.
+        notify)
+            ! have readelf || readelf -d "$daemon" | grep -q 'NEEDED.*\[libsystemd\.so' ||
+                fail "unit Type=notify, but the daemon is not linked with libsystemd"
+            ;;
+        *) fail "unit Type=$value: the daemon does not fork" ;;
+    esac
     case $(unit_value "$unit" Restart) in on-failure | always | on-abnormal) ;;
         *) fail "unit does not restart the daemon after a crash" ;; esac
     case $(unit_value "$unit" KillSignal) in SIGTERM | SIGINT | "") ;;
@@ -107,6 +126,118 @@ check_unit_settings() {
         fail "unit filters system calls or hides paths the daemon uses"
     value=$(unit_value "$unit" CapabilityBoundingSet)
     [ -z "$value" ] || [[ " $value " == *" CAP_SYS_RAWIO "* ]] || fail "unit drops CAP_SYS_RAWIO (needed by iopl)"
+}
+
+# Runs the maintainer scripts of control directory $1 as dpkg would, in a
+# table of situations, against stand-ins of systemctl, deb-systemd-helper
+# and deb-systemd-invoke that record their calls; checks what each situation
+# must and must not do to the unit.
+check_maintainer_scripts() {
+    local control=$1 bin="$scratch/helpers" run="$scratch/run-systemd" calls="$scratch/calls"
+    mkdir -p "$bin"
+    local tool
+    for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
+        cat >"$bin/$tool" <<STUB
+#!/bin/sh
+echo "$tool \$*" >>"$calls"
+case "$tool \$1 \$2" in
+    "deb-systemd-helper debian-installed "*) [ "\$WDT_STUB_INSTALLED" = yes ] ;;
+    "deb-systemd-helper --quiet was-enabled") [ "\$WDT_STUB_ENABLED" = yes ] ;;
+esac
+STUB
+        chmod +x "$bin/$tool"
+    done
+    # The scripts look for a running systemd and for the helper at fixed
+    # paths: point those at the scratch directory.
+    local script
+    for script in postinst prerm postrm; do
+        [ -f "$control/$script" ] || { fail "no maintainer script $script"; return; }
+        sed -e "s|/run/systemd/system|$run|g" -e "s|/usr/bin/deb-systemd-helper|$bin/deb-systemd-helper|g" \
+            "$control/$script" >"$scratch/$script"
+    done
+
+    # script | arguments | unit known to the helper | enabled | systemd runs |
+    # calls that must be made | calls that must not (extended regexps); items
+    # of the last two separated by ";"
+    local cases='
+postinst|configure|no|no|yes|systemctl --system daemon-reload;deb-systemd-helper update-state wdt-daemon.service|helper enable;invoke;systemctl (enable|start|restart)
+postinst|configure 0.0.9|yes|no|yes|deb-systemd-invoke try-restart wdt-daemon.service|helper enable;invoke (start|restart);systemctl (enable|start|restart)
+postinst|configure 0.0.9|yes|yes|yes|deb-systemd-helper enable wdt-daemon.service;deb-systemd-invoke try-restart wdt-daemon.service|invoke (start|restart)
+postinst|configure 0.0.9|yes|no|no|deb-systemd-helper update-state wdt-daemon.service|invoke;systemctl
+prerm|upgrade 0.2.0|||yes||invoke;systemctl
+prerm|remove|||yes|deb-systemd-invoke stop wdt-daemon.service|start
+postrm|remove|||yes|systemctl --system daemon-reload|purge;enable;start
+postrm|purge|||no|deb-systemd-helper purge wdt-daemon.service|enable;start
+postrm|upgrade 0.2.0|||yes||purge;invoke'
+    local line name args installed enabled systemd must mustnot call pattern
+    while IFS='|' read -r name args installed enabled systemd must mustnot; do
+        [ -n "$name" ] || continue
+        rm -rf "$run" "$calls"
+        touch "$calls"
+        [ "$systemd" = yes ] && mkdir -p "$run"
+        # shellcheck disable=SC2086
+        if ! env -u DPKG_ROOT PATH="$bin:$PATH" WDT_STUB_INSTALLED="$installed" WDT_STUB_ENABLED="$enabled" \
+            sh "$scratch/$name" $args >"$scratch/script.log" 2>&1; then
+            cat "$scratch/script.log"
+            fail "$name $args failed"
+        fi
+        IFS=';' read -r -a line <<<"$must"
+        for call in "${line[@]}"; do
+            [ -z "$call" ] || grep -qxF "$call" "$calls" || fail "$name $args (systemd: $systemd) does not call $call"
+        done
+        IFS=';' read -r -a line <<<"$mustnot"
+        for pattern in "${line[@]}"; do
+            [ -z "$pattern" ] || ! grep -qE "$pattern" "$calls" ||
+                fail "$name $args (systemd: $systemd) calls: $(grep -E "$pattern" "$calls" | tr '\n' ';')"
+        done
+    done <<<"$cases"
+}
+
+# Checks that ELF file $1 is built as Debian hardens its packages: PIE (an
+# executable), full RELRO, stack protector and fortified libc calls.
+check_hardened() {
+    local elf=$1 name=${1#"$scratch"/root}
+    if ! have readelf; then
+        echo "note: readelf missing; $name not checked for hardening"
+        return
+    fi
+    local header dynamic segments symbols
+    header=$(readelf -h "$elf") dynamic=$(readelf -d "$elf") segments=$(readelf -lW "$elf")
+    symbols=$(readelf --dyn-syms -W "$elf" | awk '$7 == "UND" { print $8 }' | sed 's/@.*//')
+    if printf '%s\n' "$header" | grep -q 'Type: *EXEC'; then
+        fail "$name is not position independent (PIE)"
+    elif printf '%s\n' "$header" | grep -q 'Type: *DYN' && ! printf '%s\n' "$dynamic" | grep -q 'FLAGS_1.*PIE' &&
+        printf '%s\n' "$segments" | grep -q 'INTERP'; then
+        fail "$name is an executable without the PIE flag"
+    fi
+    printf '%s\n' "$segments" | grep -q 'GNU_RELRO' || fail "$name has no RELRO segment"
+    printf '%s\n' "$dynamic" | grep -qE '\(BIND_NOW\)|FLAGS.*[^_]NOW' || fail "$name is not linked with -z now (full RELRO)"
+    printf '%s\n' "$symbols" | grep -qx '__stack_chk_fail' || fail "$name is not built with the stack protector"
+    # Fortify replaces calls whose buffer size is known with checked ones.
+    printf '%s\n' "$symbols" | grep -qE '^__[a-z_]+_chk$' || fail "$name calls no fortified libc function"
+    # Control-flow enforcement is not asked for: Debian 12's C start files
+    # lack it, so no binary linked there is marked for it.
+    if have hardening-check; then
+        hardening-check --nocfprotection "$elf" >"$scratch/hardening.log" 2>&1 || {
+            cat "$scratch/hardening.log"
+            fail "hardening-check fails on $name"
+        }
+    else
+        echo "note: hardening-check (devscripts) missing; only readelf checked $name"
+    fi
+}
+
+# lintian on the package: no error. Warnings and notes are shown.
+check_lintian() {
+    if ! have lintian; then
+        echo "note: lintian is not installed; the package is not checked by it"
+        return
+    fi
+    local output
+    output=$(lintian --fail-on error --tag-display-limit 0 "$1" 2>&1)
+    local status=$?
+    [ -z "$output" ] || printf 'lintian: %s\n' "$output"
+    [ "$status" -eq 0 ] || fail "lintian reports errors (status $status)"
 }
 
 check_deb() {
@@ -174,17 +305,30 @@ check_deb() {
         [ -e "$control/$script" ] || continue
         [ -x "$control/$script" ] || fail "maintainer script $script is not executable"
         sh -n "$control/$script" || fail "maintainer script $script has a syntax error"
-        local verb
-        verb=$(grep -v '^[[:space:]]*#' "$control/$script" | awk '/systemctl/ {
-                   for (i = 1; i <= NF; i++)
-                       if ($i ~ /^(enable|start|restart|reenable|preset|reload-or-restart|--now)$/) print $i }')
-        [ -z "$verb" ] || fail "maintainer script $script runs systemctl $verb"
     done
+    check_maintainer_scripts "$control"
 
     # Unpacked into a scratch root.
     local root="$scratch/root"
     dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x failed"
     check_layout "$root" /usr
+
+    # The changelog's newest entry is the package's version.
+    if have dpkg-parsechangelog && [ -f "$root/usr/share/doc/wdt-daemon/changelog.gz" ]; then
+        gzip -dc "$root/usr/share/doc/wdt-daemon/changelog.gz" >"$scratch/changelog"
+        local logged
+        logged=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version 2>&1)
+        [ "$logged" = "$(dpkg-deb -f "$deb" Version)" ] ||
+            fail "changelog's newest version is '$logged', the package's $(dpkg-deb -f "$deb" Version)"
+    fi
+
+    # Every executable and shared library is hardened.
+    local elf
+    while IFS= read -r elf; do
+        check_hardened "$elf"
+    done < <(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q "ELF"' sh {} \; -print)
+
+    check_lintian "$deb"
 
     # Dependencies cover every library the daemon is linked with.
     local daemon="$root/usr/sbin/wdt-daemon"
@@ -213,9 +357,23 @@ check_deb() {
 }
 
 check_install() {
-    local root="$scratch/root" prefix=/opt/wdt-check
+    local root="$scratch/root" prefix=/opt/wdt-check example="$source/etc/wdt.ini"
     install_into "$root" "$prefix"
     check_layout "$root" "$prefix"
+    cmp -s "$root/etc/wdt.ini" "$example" || fail "a first install did not put the example at /etc/wdt.ini"
+    [ ! -e "$root/etc/wdt.ini.example" ] || fail "a first install put /etc/wdt.ini.example beside the example itself"
+
+    # A second install over an edited configuration keeps it byte for byte,
+    # puts the example beside it, and does not list it among the installed
+    # files (which an uninstall would remove).
+    printf '[Global]\nIntervalMs=5000\n' >"$root/etc/wdt.ini"
+    cp "$root/etc/wdt.ini" "$scratch/edited"
+    install_into "$root" "$prefix"
+    cmp -s "$root/etc/wdt.ini" "$scratch/edited" || fail "an install overwrote an edited /etc/wdt.ini"
+    cmp -s "$root/etc/wdt.ini.example" "$example" || fail "no /etc/wdt.ini.example beside an edited /etc/wdt.ini"
+    grep -q 'Keeping: .*/etc/wdt.ini' "$scratch/install.log" || fail "the install does not say that it kept /etc/wdt.ini"
+    ! grep -qx "$root/etc/wdt.ini" "$build/install_manifest.txt" ||
+        fail "install_manifest.txt lists the kept /etc/wdt.ini"
     finish
 }
 
@@ -305,15 +463,16 @@ check_logrotate() {
 }
 
 check_manpage() {
-    local page="$source/packaging/wdt-daemon.8" warnings
-    if have man; then
-        warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=all -l "$page" 2>&1 >/dev/null)
-    elif have groff; then
-        warnings=$(LC_ALL=C.UTF-8 groff -k -man -ww -Tutf8 -z "$page" 2>&1)
-    else
-        skip "neither man nor groff is installed"
-    fi
-    [ -z "$warnings" ] || { printf '%s\n' "$warnings"; fail "the manual page renders with warnings"; }
+    have man || have groff || skip "neither man nor groff is installed"
+    local page warnings
+    for page in "$source/packaging/wdt-daemon.8" "$source/packaging/wdt.ini.5"; do
+        if have man; then
+            warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=all -l "$page" 2>&1 >/dev/null)
+        else
+            warnings=$(LC_ALL=C.UTF-8 groff -k -man -ww -Tutf8 -z "$page" 2>&1)
+        fi
+        [ -z "$warnings" ] || { printf '%s\n' "$warnings"; fail "$(basename "$page") renders with warnings"; }
+    done
     finish
 }
 
@@ -331,16 +490,54 @@ names_in_page() {
     echo "$count ${kind}s of README.md checked"
 }
 
+# The text of manual page $1 without font changes and escapes, into $2.
+page_text() {
+    sed -e 's/\\f[BIRP]//g' -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/\\ / /g' -e 's/\\&//g' "$1" >"$2"
+}
+
+# The keys that the daemon's sources read, one per line: section/key
+# literals, keyIn(section, "Key"), the key tables of the hand-over and the
+# monitor's channel names.
+source_keys() {
+    local dirs=("$source/core" "$source/superio" "$source/serialctl" "$source/monitor" "$source/strategy")
+    {
+        grep -rhoE --include='*.cpp' 'QStringLiteral\("[A-Za-z_]+/[A-Za-z0-9]+"\)' "${dirs[@]}" |
+            sed -E 's|.*/([A-Za-z0-9]+)"\)|\1|'
+        grep -rhoE --include='*.cpp' 'keyIn\([^,()]+, *"[A-Za-z0-9]+"\)' "${dirs[@]}" | sed -E 's|.*"([A-Za-z0-9]+)"\)|\1|'
+        grep -rhE --include='*.cpp' 'keys\[[0-9]*\] *= *\{' "${dirs[@]}" | grep -oE '"[A-Za-z0-9]+"' | tr -d '"'
+        grep -rhE --include='*.cpp' 'names\[\] *= *\{' "$source/monitor" | grep -oE '"[A-Za-z]+"' | tr -d '"' | sed 's/$/Cmds/'
+        grep -rhoE --include='*.cpp' 'load\("[A-Za-z]+", ' "$source/monitor" | grep -oE '"[A-Za-z]+"' | tr -d '"' |
+            sed 's/$/0Cmds/'
+    } | sort -u
+}
+
 check_docs() {
-    local page="$scratch/page" readme="$source/README.md"
-    # The page's text without font changes and escapes.
-    sed -e 's/\\f[BIRP]//g' -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/\\ / /g' -e 's/\\&//g' \
-        "$source/packaging/wdt-daemon.8" >"$page"
+    local page="$scratch/page" ini="$scratch/ini" readme="$source/README.md"
+    page_text "$source/packaging/wdt-daemon.8" "$page"
+    page_text "$source/packaging/wdt.ini.5" "$ini"
 
     # Every key of README's key table, e.g. "| `Vendor_Fintek/StartCmds`,
-    # `StopCmds`, `FeedCmds` (likewise) | ..." gives three names.
-    names_in_page "$page" "key" 15 "$(awk '/^Keys:/ { on = 1; next } on && /^\|/ { table = 1; print; next } table { exit }' "$readme" |
-        awk -F'|' 'NR > 2 { print $2 }')"
+    # `StopCmds`, `FeedCmds` (likewise) | ..." gives three names; in both
+    # pages.
+    local keys
+    keys=$(awk '/^Keys:/ { on = 1; next } on && /^\|/ { table = 1; print; next } table { exit }' "$readme" |
+        awk -F'|' 'NR > 2 { print $2 }')
+    names_in_page "$page" "key" 15 "$keys"
+    # wdt.ini(5) names a key inside its section: "Global/IntervalMs" is
+    # "IntervalMs" under "[Global]" (the debug keys stand whole).
+    local key count=0
+    while IFS= read -r key; do
+        [ -n "$key" ] || continue
+        grep -qF -- "${key##*/}" "$ini" || fail "README's key \"$key\" is not in wdt.ini(5)"
+    done < <(printf '%s\n' "$keys" | grep -o '`[^`]*`' | tr -d '`')
+
+    # Every key the daemon reads is in wdt.ini(5).
+    while IFS= read -r key; do
+        count=$((count + 1))
+        grep -qwF -- "$key" "$ini" || fail "the daemon reads the key $key, which wdt.ini(5) does not describe"
+    done < <(source_keys)
+    [ "$count" -ge 20 ] || fail "found only $count keys in the daemon's sources; has the code's layout changed?"
+    echo "$count keys of the daemon's sources checked"
 
     # Every refusal with exit code 1 and its log line.
     names_in_page "$page" "refusal" 3 "$(grep -E '^\|.*\| *1 *\|$' "$readme" | awk -F'|' '{ print $3 }')"
