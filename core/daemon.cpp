@@ -157,6 +157,10 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         qCritical() << "Не удалось установить обработчик сигналов SIGINT/SIGTERM!";
         return 1;
     }
+    // From arming on, a hang-up or a stray signal must not end the process
+    // with the watchdog armed: it is answered with a warning.
+    if (!signalPipe.installStraySignals())
+        qWarning() << "Не удалось установить обработчик прочих сигналов: они завершают процесс!";
 
     qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec) << "сек.";
     Supervisor supervisor(

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -27,6 +28,7 @@
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
+#include <thread>
 #include <unistd.h>
 
 #if defined(__has_feature)
@@ -135,6 +137,8 @@ struct Fault {
     const char* feedFailure = nullptr;
     // Needs a small file system of its own for the log.
     bool logOnTmpfs = false;
+    // Part of a line the fault leaves in the log at least once.
+    const char* faultNote = nullptr;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out)
@@ -171,6 +175,27 @@ public:
     }
     void restoreStandardOutput() { readerGone.reset(); }
 
+    // Another thread sends SIGHUP to the process as fast as it can, as a
+    // hang-up storm or a reload reflex gone wild would.
+    void startSignalStorm()
+    {
+        storming = true;
+        storm = std::thread([this] {
+            sigset_t own;
+            sigemptyset(&own);
+            sigaddset(&own, SIGHUP);
+            ::pthread_sigmask(SIG_BLOCK, &own, nullptr);
+            while (storming)
+                ::kill(::getpid(), SIGHUP);
+        });
+    }
+    void stopSignalStorm()
+    {
+        storming = false;
+        if (storm.joinable())
+            storm.join();
+    }
+
     std::unique_ptr<BoardSimulator> board;
 
 protected:
@@ -201,6 +226,7 @@ protected:
 
     void TearDown() override
     {
+        stopSignalStorm();
         board.reset();
         if (mounted)
             ::umount2(QFile::encodeName(logDirectory()).constData(), MNT_DETACH);
@@ -269,6 +295,8 @@ protected:
     int feedsHeardAfterFault = 0;
     size_t heapEarly = SIZE_MAX;
     size_t heapLate = SIZE_MAX;
+    std::atomic<bool> storming { false };
+    std::thread storm;
 
 private:
     // Null when mounted, else the step that was refused.
@@ -320,6 +348,9 @@ TEST_P(FaultRun, FeedingGoesOnAndMemoryStaysBounded)
         const int reports = standardOutput.count(fault.feedFailure);
         EXPECT_GE(reports, kFaultTicks) << fault.feedFailure;
     }
+    if (fault.faultNote) {
+        EXPECT_GE(logFile.count(fault.faultNote), 1) << fault.faultNote;
+    }
 }
 
 const Fault kFaults[] = {
@@ -369,6 +400,19 @@ const Fault kFaults[] = {
         false,
         false,
         /*feedFailure=*/"cut off after 4096 bytes: the board did not fall silent",
+    },
+    {
+        // Each warning is a line of the log: one per second, not one per
+        // signal, and the feeds keep their ticks.
+        "SignalStorm",
+        [](FaultRun& run) { run.startSignalStorm(); },
+        [](FaultRun& run) { run.stopSignalStorm(); },
+        false,
+        false,
+        false,
+        nullptr,
+        false,
+        /*faultNote=*/"[WARN ] Сигнал 1 (SIGHUP) проигнорирован - кормление продолжается.",
     },
 };
 
