@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs and runs them all, printing the figures that
-# BENCHMARKS.md quotes. Takes about eleven minutes; --quick runs short
-# versions (a minute or so) to check that everything works, whose figures
-# are too noisy to quote.
+# BENCHMARKS.md quotes. Takes about fifteen minutes; --quick runs short
+# versions (two or three minutes) to check that everything works, whose
+# figures are too noisy to quote.
 #
 #   bash bench/run.sh [--quick] [BUILD_DIR]      (BUILD_DIR: ./build-bench)
 #
@@ -20,7 +20,8 @@ fi
 build=${1:-build-bench}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target wdt-bench-tick wdt-bench-memory wdt-bench-lateness wdt-bench-dcon >/dev/null
+cmake --build "$build" --target wdt-bench-tick wdt-bench-memory wdt-bench-lateness wdt-bench-dcon \
+    wdt-bench-feeding >/dev/null
 
 if [ "$quick" -eq 1 ]; then
     tick=(--ticks 500 --pairs 1)
@@ -28,12 +29,14 @@ if [ "$quick" -eq 1 ]; then
     memory=(--ticks 3000 --board-ticks 150)
     lateness=(--ticks 1000 --runs 1)
     dcon=(--exchanges 30)
+    feeding=(--feeds 3 --runs 2)
 else
     tick=(--ticks 3000 --pairs 5)
     callgrind_ticks=2000
     memory=(--ticks 100000 --board-ticks 2000)
     lateness=(--ticks 2000 --runs 3)
     dcon=(--exchanges 300)
+    feeding=(--feeds 10 --runs 5)
 fi
 
 section() { printf '\n==== %s\n' "$1"; }
@@ -96,3 +99,6 @@ section "4. Feed timer lateness, both cores loaded by two busy processes"
 
 section "4. The same, loaded, with the scheduling the service unit gives the daemon (SCHED_RR priority 1)"
 "$build/wdt-bench-lateness" "${lateness[@]}" --load 2 --rr 1 || echo "  (needs root or CAP_SYS_NICE)"
+
+section "5. Feeding with slow sensor channels: feed gaps, arming to the first feed, stop latency"
+"$build/wdt-bench-feeding" "${feeding[@]}" || echo "  (a target missed or a run incomplete: see above)"
