@@ -36,6 +36,7 @@ void Supervisor::start()
 {
     watchdog.strategy->wdt_start(watchdog.port, watchdog.timeoutSec);
     nextFeedDueMs = clock() + watchdog.intervalMs;
+    tell(&SupervisorObserver::armed);
     if (serialBoard && monitor) {
         queue(EnvironmentMonitor::Table::Static);
         // With periodic monitoring on, the dynamic channels are read by the
@@ -62,11 +63,13 @@ Supervisor::Tick Supervisor::feedTick()
             pending.clear();
             endStartupWhenRead();
         }
+        tell(&SupervisorObserver::feedingStopped);
         return Tick::FeedingStopped;
     }
     watchdog.strategy->wdt_feed(watchdog.port, watchdog.timeoutSec);
     nextFeedDueMs = tickAt + watchdog.intervalMs;
     readSinceFeed = false;
+    tell(&SupervisorObserver::fed);
     // qDebug() builds its whole message before the filter drops it; the
     // feed path runs for the life of the machine, so ask first.
     if (QLoggingCategory::defaultCategory()->isDebugEnabled())
@@ -107,6 +110,8 @@ bool Supervisor::readNext()
     pending.pop_front();
     readSinceFeed = true;
     monitor->readChannel(table, index);
+    if (pending.empty())
+        tell(&SupervisorObserver::sweepEnded);
     endStartupWhenRead();
     return !pending.empty();
 }
@@ -119,6 +124,7 @@ void Supervisor::stop(int signalNumber)
     pending.clear();
     qInfo() << "Получен сигнал" << signalNumber << ". Остановка Watchdog и выход...";
     watchdog.strategy->wdt_stop(watchdog.port);
+    tell(&SupervisorObserver::stopped);
 }
 
 void Supervisor::queue(EnvironmentMonitor::Table table)
@@ -134,4 +140,5 @@ void Supervisor::endStartupWhenRead()
         return;
     startupEnded = true;
     qInfo("*****************\n");
+    tell(&SupervisorObserver::startupEnded);
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 // What the daemon does once the watchdog is found: arm it, feed it on every
 // tick of the feed timer unless the test marker says otherwise, read the
@@ -24,6 +25,26 @@
 // many seconds, so readings are taken one at a time, each only when it can
 // end before the next feed is due; what does not fit waits for the next
 // feed, in the same order.
+// What the supervisor tells those who report on it (the service manager, a
+// metrics file): each call comes on the daemon's thread, right after the
+// step it names, and must not block.
+class SupervisorObserver {
+public:
+    virtual ~SupervisorObserver() = default;
+    /// The watchdog was armed.
+    virtual void armed() { }
+    /// The start-up readings are done (at once when there are none).
+    virtual void startupEnded() { }
+    /// One feed went out.
+    virtual void fed() { }
+    /// The last queued reading of a sweep was taken.
+    virtual void sweepEnded() { }
+    /// Test mode stopped the feeding for good.
+    virtual void feedingStopped() { }
+    /// The orderly stop: the watchdog was disarmed.
+    virtual void stopped() { }
+};
+
 class Supervisor {
 public:
     struct Watchdog {
@@ -46,6 +67,10 @@ public:
     /// the serial board, the only one with an environment to read.
     Supervisor(Watchdog watchdog, EnvironmentMonitor* monitor, bool serialBoard, const QString& testFile,
         uid_t markerOwner, Clock clock = steadyClock());
+
+    /// @p observer is told of every step from now on; not owned, and must
+    /// outlive the supervisor.
+    void addObserver(SupervisorObserver* observer) { observers.push_back(observer); }
 
     /// Arms the watchdog and queues the board's start-up readings. The feed
     /// timer is to start right after: the first feed is due one interval
@@ -81,6 +106,11 @@ public:
 private:
     void queue(EnvironmentMonitor::Table table);
     void endStartupWhenRead();
+    template <typename Step> void tell(Step step)
+    {
+        for (SupervisorObserver* observer : observers)
+            (observer->*step)();
+    }
 
     const Watchdog watchdog;
     EnvironmentMonitor* const monitor;
@@ -93,4 +123,5 @@ private:
     bool readSinceFeed = false;
     bool startupEnded = false;
     bool stopped = false;
+    std::vector<SupervisorObserver*> observers;
 };

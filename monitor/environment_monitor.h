@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QString>
+
+#include <vector>
+
 /**
  * The environment monitor of the serial controller board, as the daemon core
  * sees it: two tables of channels, static ones read once after start-up and
@@ -21,6 +25,21 @@ public:
     virtual void readChannel(Table table, int index) = 0;
     /// The longest one reading can block the thread, every wait included.
     virtual int readingWorstCaseMs() const = 0;
+
+    /// What one channel has shown so far, for reports on the daemon.
+    struct ChannelState {
+        Table table = Table::Dynamic;
+        /// The channel's key without "Cmds": "HitWDT", "Term0", "Cool3".
+        QString name;
+        /// Whether a reading ever succeeded, and the last value as a number
+        /// (0 for texts such as S or R).
+        bool read = false;
+        double value = 0;
+        /// Readings that gave no value, since start-up.
+        int failures = 0;
+    };
+    /// Every configured channel, static ones first, in reading order.
+    virtual std::vector<ChannelState> channelStates() const { return {}; }
 
     /// Every channel of a table, one after the other, with no regard for
     /// time: for callers that have no feed to keep.

@@ -121,6 +121,7 @@ void Sensors::loadModelStaticCommands()
         if (terminal.status == -1)
             continue;
         staticTerminals.insert(key, terminal);
+        staticTerminals[key].name = QLatin1String(name);
         qDebug() << "Configured " << key << "for device" << model << "command:" << terminal.command
                  << formatItem(terminal);
     }
@@ -134,6 +135,7 @@ void Sensors::loadModelDynamicCommands()
         if (terminal.status == -1)
             return;
         dynamicTerminals.insert(key, terminal);
+        dynamicTerminals[key].name = QLatin1String(kind) + QString::number(number);
         qDebug() << "Configured terminal" << key << "for device" << model << "command:" << terminal.command
                  << formatItem(terminal);
     };
@@ -239,8 +241,28 @@ void Sensors::readChannel(Table table, int index)
 {
     // A failed channel is tried again at the next query; the others go on.
     QMap<int, Terminal>& channels = terminals(table);
-    if (index >= 0 && index < channels.size())
-        readTerminal((channels.begin() + index).value());
+    if (index < 0 || index >= channels.size())
+        return;
+    Terminal& terminal = (channels.begin() + index).value();
+    if (!readTerminal(terminal))
+        ++terminal.failures;
+}
+
+std::vector<EnvironmentMonitor::ChannelState> Sensors::channelStates() const
+{
+    std::vector<ChannelState> states;
+    for (const Table table : { Table::Static, Table::Dynamic }) {
+        for (const Terminal& terminal : table == Table::Static ? staticTerminals : dynamicTerminals) {
+            ChannelState state;
+            state.table = table;
+            state.name = terminal.name;
+            state.read = !terminal.value.isEmpty();
+            state.value = terminal.number;
+            state.failures = terminal.failures;
+            states.push_back(state);
+        }
+    }
+    return states;
 }
 
 int Sensors::readingWorstCaseMs() const

@@ -22,6 +22,9 @@ struct Terminal {
     QString value;
     // The same as a number; 0 for texts such as S or R.
     float number = 0;
+    // The key without "Cmds" ("Term0"), and the readings that failed.
+    QString name;
+    int failures = 0;
 };
 
 // The environment monitor of the serial controller board. The channels come
@@ -39,6 +42,7 @@ public:
     int channelCount(Table table) const override;
     void readChannel(Table table, int index) override;
     int readingWorstCaseMs() const override;
+    std::vector<ChannelState> channelStates() const override;
 
     // Fills the channel's command with the address, exchanges it, and stores
     // and logs the value. False, with the channel unchanged, when the board
