@@ -1,6 +1,7 @@
 #include "core/daemon.h"
 
 #include "core/config.h"
+#include "core/file_checks.h"
 #include "core/globals.h"
 #include "core/logging.h"
 #include "core/privileges.h"
@@ -76,6 +77,9 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
 {
     const EnvironmentScope scope(environment);
     installMessageHandler();
+    // Once, before the first reader: every reader (the monitor's too) opens
+    // the file by itself, and a FIFO there would hold start-up before arming.
+    CONFIG_FILE = configurationFileToRead(CONFIG_FILE);
 
     setupDebugFromConfig(CONFIG_FILE);
     setupTarveloForce(CONFIG_FILE);

@@ -27,6 +27,11 @@ TestMarker::State TestMarker::check()
         reason = "это не обычный файл";
     else if (info.st_uid != requiredOwner)
         reason = "владелец файла не root";
+    // A second name of a file of root's, made by a user where the kernel
+    // lets anyone link to files they do not own (fs.protected_hardlinks off),
+    // is as foreign as a symbolic link.
+    else if (info.st_nlink > 1)
+        reason = "у файла больше одной жёсткой ссылки";
     if (!reason)
         return State::Honoured;
 

@@ -9,9 +9,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -158,6 +164,166 @@ TEST_F(MessageHandlerTest, StalledReaderOnStandardOutputDoesNotBlockLogging)
 
     EXPECT_TRUE(returned) << "logging blocked on a stalled standard output";
     EXPECT_EQ(harness.messages(), QStringList { QStringLiteral("[INFO ] while the reader stalls") });
+}
+
+// Runs @p log on a thread of its own and says whether it returned while the
+// world around it stayed stuck (within a generous bound). If it did not,
+// @p unstick is called until it has, so that the thread can be joined.
+bool returnsWhileStuck(const std::function<void()>& log, const std::function<void()>& unstick)
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread logger([&] {
+        log();
+        const std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    const bool returned = finished.wait_for(lock, std::chrono::seconds(10), [&] { return done; });
+    while (!done) {
+        lock.unlock();
+        unstick();
+        std::this_thread::yield();
+        lock.lock();
+    }
+    lock.unlock();
+    logger.join();
+    return returned;
+}
+
+// What the reader of @p readEnd (non-blocking) can take right now.
+QByteArray drain(int readEnd)
+{
+    QByteArray taken;
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(readEnd, chunk, sizeof chunk)) > 0;)
+        taken.append(chunk, static_cast<int>(n));
+    return taken;
+}
+
+// Lines as the handler wrote them, each without its time stamp.
+QStringList withoutStamps(const QByteArray& written)
+{
+    QStringList lines = QString::fromUtf8(written).split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = line.mid(20);
+    return lines;
+}
+
+TEST_F(MessageHandlerTest, StalledReaderGetsALongLineWholeAndOneCountOfWhatWasDropped)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    // Longer than all the room the pipe has: written whole, it would block.
+    const QString longText(::fcntl(fds[1], F_GETPIPE_SZ) * 3 / 2, QLatin1Char('x'));
+    bool returned = false;
+    QByteArray received;
+    {
+        const RedirectedStdout stalled(fds[1]);
+        ::close(fds[1]);
+        ASSERT_TRUE(stalled.ok());
+        returned = returnsWhileStuck(
+            [&] {
+                qWarning().noquote() << longText;
+                qInfo() << "second";
+                qInfo() << "third";
+            },
+            [&] { received += drain(fds[0]); });
+        // The reader takes lines again.
+        received += drain(fds[0]);
+        qInfo() << "fourth";
+        received += drain(fds[0]);
+    }
+    ::close(fds[0]);
+
+    EXPECT_TRUE(returned) << "logging blocked on a line longer than the pipe's room";
+    QStringList lines = withoutStamps(received);
+    ASSERT_FALSE(lines.isEmpty());
+    // Compared apart: a failure would print it whole.
+    EXPECT_TRUE(lines.takeFirst() == QStringLiteral("[WARN ] ") + longText) << "the long line was torn";
+    EXPECT_EQ(lines,
+        (QStringList {
+            QStringLiteral("[WARN ] Стандартный вывод не успевал принимать строки журнала, пропущено строк: 2"),
+            QStringLiteral("[INFO ] fourth"), QString() }));
+    const QStringList logged = harness.messages();
+    EXPECT_EQ(logged.mid(1),
+        (QStringList {
+            QStringLiteral("[INFO ] second"), QStringLiteral("[INFO ] third"), QStringLiteral("[INFO ] fourth") }));
+    EXPECT_TRUE(!logged.isEmpty() && logged.first() == QStringLiteral("[WARN ] ") + longText);
+}
+
+TEST_F(MessageHandlerTest, FifoInPlaceOfTheLogFileIsNeitherWaitedForNorWritten)
+{
+    const QByteArray fifo = QFile::encodeName(LOG_FILE);
+    for (const bool withReader : { false, true }) {
+        ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+        int reader = withReader ? ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        const QString out = harness.path(QStringLiteral("stdout"));
+        bool returned = false;
+        {
+            const RedirectedStdout redirect(out);
+            ASSERT_TRUE(redirect.ok());
+            // A reader lets an open that waits for one go on.
+            returned = returnsWhileStuck([] { qInfo() << "x"; },
+                [&] { reader = reader >= 0 ? reader : ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+        }
+        EXPECT_TRUE(returned) << "with a reader: " << withReader;
+        EXPECT_TRUE(contents(out).endsWith("[INFO ] x\n")) << withReader;
+        if (reader >= 0) {
+            EXPECT_EQ(drain(reader), QByteArray()) << withReader;
+            ::close(reader);
+        }
+        ::unlink(fifo.constData());
+    }
+}
+
+TEST_F(MessageHandlerTest, JournalStreamLinesStartWithTheirSyslogPriority)
+{
+    int journal[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, journal), 0);
+    ::fcntl(journal[1], F_SETFL, O_NONBLOCK);
+    struct stat stream;
+    ASSERT_EQ(::fstat(journal[0], &stream), 0);
+    const QByteArray named
+        = QByteArray::number(quint64(stream.st_dev)) + ':' + QByteArray::number(quint64(stream.st_ino));
+    const QByteArray other
+        = QByteArray::number(quint64(stream.st_dev)) + ':' + QByteArray::number(quint64(stream.st_ino) + 1);
+    const QByteArray plain[] = { "[DEBUG] d", "[INFO ] i", "[WARN ] w", "[CRIT ] c", "[INFO ] two", "" };
+    const struct {
+        const char* journalStream;
+        QStringList lines;
+    } rows[] = {
+        { named.constData(),
+            { "<7>[DEBUG] d", "<6>[INFO ] i", "<4>[WARN ] w", "<3>[CRIT ] c", "<6>[INFO ] two", "<6>", "" } },
+        { other.constData(), { plain[0], plain[1], plain[2], plain[3], plain[4], plain[5], "" } },
+        { "journal", { plain[0], plain[1], plain[2], plain[3], plain[4], plain[5], "" } },
+    };
+    for (const auto& row : rows) {
+        ::setenv("JOURNAL_STREAM", row.journalStream, 1);
+        {
+            const RedirectedStdout toJournal(journal[0]);
+            ASSERT_TRUE(toJournal.ok());
+            installMessageHandler();
+            qDebug() << "d";
+            qInfo() << "i";
+            qWarning() << "w";
+            qCritical() << "c";
+            qInfo("two\n");
+        }
+        QStringList lines = QString::fromUtf8(drain(journal[1])).split(QLatin1Char('\n'));
+        for (QString& line : lines) // the priority stands before the stamp
+            line = line.left(line.startsWith(QLatin1Char('<')) ? 3 : 0)
+                + line.mid(line.startsWith(QLatin1Char('<')) ? 23 : 20);
+        EXPECT_EQ(lines, row.lines) << row.journalStream;
+    }
+    ::unsetenv("JOURNAL_STREAM");
+    ::close(journal[0]);
+    ::close(journal[1]);
+    // The file never gets a priority.
+    EXPECT_EQ(harness.messages().count(QStringLiteral("[CRIT ] c")), 3);
 }
 
 TEST_F(MessageHandlerTest, ClosedStandardOutputIsNotTakenOverByAnotherFile)

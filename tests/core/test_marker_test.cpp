@@ -45,7 +45,7 @@ TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
         const char* kind;
         const char* reason;
     } rows[] = { { "user", "владелец файла не root" }, { "symlink", "это символическая ссылка" },
-        { "directory", "это не обычный файл" } };
+        { "directory", "это не обычный файл" }, { "hard link", "у файла больше одной жёсткой ссылки" } };
     for (const auto& row : rows) {
         const std::string kind = row.kind;
         TestMarker& checked = kind == "user" ? requiringAnotherOwner : check;
@@ -55,6 +55,10 @@ TEST_F(TestMarkerTest, ForeignMarkersAreIgnoredLeftAloneAndReportedOncePerFile)
             const QString target = harness.path(QStringLiteral("root-owned"));
             createFile(target);
             ASSERT_TRUE(QFile::link(target, marker));
+        } else if (kind == "hard link") {
+            const QString other = harness.path(QStringLiteral("root-owned"));
+            createFile(other);
+            ASSERT_EQ(::link(QFile::encodeName(other).constData(), QFile::encodeName(marker).constData()), 0);
         } else {
             ASSERT_EQ(::mkdir(QFile::encodeName(marker).constData(), 0755), 0);
         }

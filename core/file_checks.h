@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+/// The configuration path to read. A path that exists but is not a regular
+/// file (a FIFO would block every reader's open until a writer comes, a
+/// directory or a device reads as garbage or never ends) reads as a missing
+/// file: one warning, and the result is a path that no reader finds.
+/// Otherwise, a regular file or nothing at all, @p path itself.
+QString configurationFileToRead(const QString& path);
