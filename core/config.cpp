@@ -68,7 +68,8 @@ void setupMonitoringFromConfig(const QString& path)
     QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
     const QString monitor = configValue(settings, QStringLiteral("Vendor_Tarvelo/EnvMonitor")).toString();
-    const QString interval = configValue(settings, QStringLiteral("Vendor_Tarvelo/EnvIntervalMs")).toString();
+    // As written: "60,000" reads as a list, which must not pass for empty.
+    const QString interval = configRawText(settings, QStringLiteral("Vendor_Tarvelo/EnvIntervalMs"));
 
     // A period that does not fit a positive int would give the monitoring
     // timer a negative interval; such a value keeps the default.
@@ -92,13 +93,32 @@ VendorConfig readVendorConfig(const QSettings& settings, const QString& name)
 {
     const QString section = QStringLiteral("Vendor_") + name;
     VendorConfig config;
-    for (const QString& item : configValue(settings, keyIn(section, "EnterKey")).toStringList())
+    for (const QString& item : configValue(settings, keyIn(section, "EnterKey")).toStringList()) {
         config.enterKey.push_back(static_cast<uint8_t>(readHex(item) & 0xFF));
+        // An empty value is one empty item: it reads as a 0 byte, but names
+        // no key that could replace a built-in one.
+        if (!item.trimmed().isEmpty())
+            config.enterKeyConfigured = true;
+    }
     config.exitKey = static_cast<uint8_t>(
         readHex(configValue(settings, keyIn(section, "ExitKey"), QStringLiteral("0xAA")).toString()) & 0xFF);
     config.startCmds = parseCmds(configValue(settings, keyIn(section, "StartCmds")).toStringList());
     config.stopCmds = parseCmds(configValue(settings, keyIn(section, "StopCmds")).toStringList());
     config.feedCmds = parseCmds(configValue(settings, keyIn(section, "FeedCmds")).toStringList());
+
+    // The timeout written into a global register would land in the device
+    // select (0x07) or the configuration control (0x02, which on some parts
+    // resets every logical device): only a device's own registers count.
+    const QString counterKey = keyIn(section, "CounterRegister");
+    if (configContains(settings, counterKey)) {
+        const QString text = configRawText(settings, counterKey);
+        uint reg = 0;
+        if (parseHex(text, &reg) && reg >= 0x30 && reg <= 0xFF)
+            config.counterRegister = static_cast<uint8_t>(reg);
+        else
+            qWarning().nospace() << "Ignoring " << counterKey << " = " << text
+                                 << ": not a register of a logical device, 0x30 to 0xFF";
+    }
     return config;
 }
 
@@ -115,11 +135,12 @@ std::vector<uint16_t> readScanPorts(const QSettings& settings)
         settings, QStringLiteral("Global/ScanPorts"), QStringList { QStringLiteral("0x2E"), QStringLiteral("0x4E") })
                                   .toStringList();
     // An item that is no port number is skipped: probing "port 0" would
-    // write the enter keys into the DMA controller at ports 0 and 1.
+    // write the enter keys into the DMA controller at ports 0 and 1, and so
+    // would 0xFFFF, whose data port wraps around to 0.
     std::vector<uint16_t> ports;
     for (const QString& item : items) {
         uint port = 0;
-        if (!parseHex(item, &port) || port == 0 || port > 0xFFFF) {
+        if (!parseHex(item, &port) || port == 0 || port >= 0xFFFF) {
             qWarning().nospace() << "Ignoring " << QStringLiteral("Global/ScanPorts") << " item " << item
                                  << ": not an I/O port number";
             continue;
@@ -129,6 +150,12 @@ std::vector<uint16_t> readScanPorts(const QSettings& settings)
     return ports;
 }
 
+bool readSerialBoardProbe(const QSettings& settings)
+{
+    const QString text = configRawText(settings, QStringLiteral("Vendor_Tarvelo/Probe"));
+    return text.isEmpty() || readSwitch(text);
+}
+
 int readIntervalMs(const QSettings& settings, const QString& modelSection)
 {
     // A 0 ms period would spin the event loop and a negative one would never
@@ -136,7 +163,8 @@ int readIntervalMs(const QSettings& settings, const QString& modelSection)
     for (const QString& key : { keyIn(modelSection, "IntervalMs"), QStringLiteral("Global/IntervalMs") }) {
         if (!configContains(settings, key))
             continue;
-        const QString text = configValue(settings, key).toString();
+        // As written, so that the warning shows "1,500" and not nothing.
+        const QString text = configRawText(settings, key);
         int period = 0;
         if (positiveMillis(text, &period))
             return period;

@@ -28,8 +28,13 @@ void loadVendorConfig(const QSettings& settings, const QString& name, const std:
     SuperIOManager& manager);
 
 /// "Global/ScanPorts": the configuration ports to probe, in file order;
-/// items that are no port number are skipped with a warning.
+/// items that are no port number (0 and 0xFFFF included) are skipped with a
+/// warning.
 std::vector<uint16_t> readScanPorts(const QSettings& settings);
+
+/// "Vendor_Tarvelo/Probe": whether the serial board is a candidate at all.
+/// On when absent or empty; otherwise a switch.
+bool readSerialBoardProbe(const QSettings& settings);
 
 /// The feed period in ms: "IntervalMs" of the model section, else
 /// "Global/IntervalMs", else 3000. A value that is not a positive decimal

@@ -45,7 +45,7 @@ std::shared_ptr<IVendorStrategy> create(const std::function<std::shared_ptr<IVen
 }
 
 // All candidates are tried on one port before any is tried on the next.
-bool detect(SuperIOManager& manager, const std::vector<uint16_t>& ports)
+bool detect(SuperIOManager& manager, const std::vector<uint16_t>& ports, const std::shared_ptr<IVendorStrategy>& board)
 {
     for (const uint16_t port : ports) {
         for (const auto& candidate : manager.strategies) {
@@ -55,6 +55,13 @@ bool detect(SuperIOManager& manager, const std::vector<uint16_t>& ports)
                 return true;
             }
         }
+    }
+    // The serial board's probe gives the port no meaning: without a usable
+    // port a machine whose only watchdog is the board must still find it.
+    if (ports.empty() && board && board->probe(0)) {
+        manager.current = board;
+        manager.port = 0;
+        return true;
     }
     return false;
 }
@@ -100,6 +107,15 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     QSettings settings(CONFIG_FILE, QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
 
+    // The serial device may be a console or another field device: with the
+    // probe off the daemon never writes to it, so forcing the board then
+    // leaves nothing to supervise.
+    const bool probeBoard = readSerialBoardProbe(settings);
+    if (tarveloEnabled && !probeBoard) {
+        qCritical() << "Принудительный выбор Tarvelo невозможен: опрос платы отключен (Vendor_Tarvelo/Probe)!";
+        return 1;
+    }
+
     GlobalsReset globalsReset;
     SuperIOManager manager;
     globalSio = &manager;
@@ -115,15 +131,18 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         if (strategy && !tarveloEnabled)
             loadVendorConfig(settings, QLatin1String(vendorWord), strategy, manager);
     }
-    if (parts.makeSerialBoard) {
-        if (auto board = parts.makeSerialBoard(settings))
-            manager.strategies.push_back(std::move(board));
-    }
+    std::shared_ptr<IVendorStrategy> board;
+    if (!probeBoard)
+        qInfo() << "=== Опрос платы Tarvelo отключен ===";
+    else if (parts.makeSerialBoard)
+        board = parts.makeSerialBoard(settings);
+    if (board)
+        manager.strategies.push_back(board);
 
     // Before the first probe touches the Super I/O configuration ports.
     if (!tarveloEnabled)
         warnAboutConflictingKernelModules(MODULES_FILE);
-    if (!detect(manager, readScanPorts(settings))) {
+    if (!detect(manager, readScanPorts(settings), board)) {
         qCritical() << "Поддерживаемое устройство Watchdog не найдено!";
         return 1;
     }

@@ -35,8 +35,10 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
 /// from the event loop, never inside another hardware sequence.
 void shutdownHandler(int signalNumber);
 
-/// The longest feed period a watchdog timeout of at most 255 s still covers.
-constexpr int kLongestFeedIntervalMs = 254999;
+/// The longest feed period that a watchdog timeout of at most 255 s still
+/// covers with a second to spare: a feed that comes a little late (a busy
+/// machine, a slow serial exchange) must not reset the machine.
+constexpr int kLongestFeedIntervalMs = 254000;
 
 /// The watchdog timeout in seconds for a feed period: period / 500 + 1,
 /// saturated at 255 instead of wrapping around.

@@ -22,18 +22,56 @@ namespace {
 constexpr int kExchangeTimeoutMs = 200;
 constexpr int kSendWriteTimeoutMs = 100;
 
-// QString::arg() counts "%" followed by an optional "L" and a digit as a
-// place marker. Without one it would log a warning on every single feed of
-// a template that simply takes no address.
-bool hasPlaceMarker(const QString& text)
+// A place marker is "%" and a number from 1 to 99, of at most two digits as
+// QString::arg() reads them ("%123" is marker 12 and a 3). QString::arg()
+// itself would also fill "%0" and its locale form "%L1", which are parts of
+// a board's command like any other text, so the markers are found here.
+// Returns the marker's number at @p i and its length, or 0.
+int markerAt(const QString& text, int i, int* length)
 {
-    static const QRegularExpression marker(QStringLiteral("%L?\\d"));
-    return text.contains(marker);
+    const auto digit = [&text](int at) {
+        return at < text.size() && text[at] >= QLatin1Char('0') && text[at] <= QLatin1Char('9')
+            ? text[at].unicode() - '0'
+            : -1;
+    };
+    if (text[i] != QLatin1Char('%') || digit(i + 1) <= 0)
+        return 0;
+    const int second = digit(i + 2);
+    *length = second < 0 ? 2 : 3;
+    return second < 0 ? digit(i + 1) : digit(i + 1) * 10 + second;
 }
 
+int lowestMarker(const QString& text)
+{
+    int lowest = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        int length = 0;
+        const int number = markerAt(text, i, &length);
+        if (number != 0 && (lowest == 0 || number < lowest))
+            lowest = number;
+    }
+    return lowest;
+}
+
+// Every occurrence of the lowest-numbered marker gets @p value as at least
+// two hexadecimal digits; a text without a marker stays as it is.
 QString fillLowestMarker(const QString& text, int value)
 {
-    return hasPlaceMarker(text) ? text.arg(value, 2, 16, QLatin1Char('0')) : text;
+    const int lowest = lowestMarker(text);
+    if (lowest == 0)
+        return text;
+    const QString filled = QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0'));
+    QString result;
+    for (int i = 0; i < text.size();) {
+        int length = 0;
+        if (markerAt(text, i, &length) == lowest) {
+            result += filled;
+            i += length;
+        } else {
+            result += text[i++];
+        }
+    }
+    return result;
 }
 
 } // namespace

@@ -39,6 +39,11 @@ std::unique_ptr<SimulatedSuperIo> SimulatedSuperIo::nuvoton(uint16_t base, uint1
     return std::make_unique<SimulatedSuperIo>(base, chipId, std::vector<uint8_t> { 0xA5 }, Exit::IndexKey);
 }
 
+std::unique_ptr<SimulatedSuperIo> SimulatedSuperIo::nuvotonKey8787(uint16_t base, uint16_t chipId)
+{
+    return std::make_unique<SimulatedSuperIo>(base, chipId, std::vector<uint8_t> { 0x87, 0x87 }, Exit::IndexKey);
+}
+
 bool SimulatedSuperIo::decodes(uint16_t port) const
 {
     return port == chipBase || port == static_cast<uint16_t>(chipBase + 1);
@@ -80,6 +85,14 @@ void SimulatedSuperIo::keyByte(uint8_t value)
     }
 }
 
+void SimulatedSuperIo::closeSession()
+{
+    configMode = false;
+    ++closedSessions;
+    if (onSessionClosed)
+        onSessionClosed();
+}
+
 void SimulatedSuperIo::write(uint16_t port, uint8_t value)
 {
     const bool indexPort = port == chipBase;
@@ -90,8 +103,7 @@ void SimulatedSuperIo::write(uint16_t port, uint8_t value)
     }
     if (indexPort) {
         if (exitBy == Exit::IndexKey && value == exitKey) {
-            configMode = false;
-            ++closedSessions;
+            closeSession();
             return;
         }
         index = value;
@@ -106,8 +118,7 @@ void SimulatedSuperIo::write(uint16_t port, uint8_t value)
         return; // the chip id is read-only
     case kConfigControl:
         if (exitBy == Exit::ConfigControl && (value & 0x02)) {
-            configMode = false;
-            ++closedSessions;
+            closeSession();
             return;
         }
         break;

@@ -30,6 +30,10 @@ public:
     static std::unique_ptr<SimulatedSuperIo> fintek(uint16_t base, uint16_t chipId);
     static std::unique_ptr<SimulatedSuperIo> ite(uint16_t base, uint16_t chipId);
     static std::unique_ptr<SimulatedSuperIo> nuvoton(uint16_t base, uint16_t chipId);
+    // A Nuvoton or Winbond part of the kind that opens only with 0x87
+    // written twice, as many of their datasheets give the key, and never
+    // with the single 0xA5.
+    static std::unique_ptr<SimulatedSuperIo> nuvotonKey8787(uint16_t base, uint16_t chipId);
 
     uint16_t base() const { return chipBase; }
     bool decodes(uint16_t port) const;
@@ -50,10 +54,13 @@ public:
     // of a logical device (selecting a device or leaving configuration mode
     // does not), with the register's new value.
     std::function<void(uint8_t device, uint8_t index, uint8_t value)> onRegisterWrite;
+    // Called on the writing thread when the exit sequence has locked the chip.
+    std::function<void()> onSessionClosed;
 
 private:
     uint8_t& cell(uint8_t device, uint8_t index);
     void keyByte(uint8_t value);
+    void closeSession();
 
     const uint16_t chipBase;
     const uint16_t chipId;

@@ -37,12 +37,26 @@ bool configContains(const QSettings& settings, const QString& key)
     return !actualKey(settings, key).isEmpty();
 }
 
+namespace {
+
+QString joinedText(const QVariant& value)
+{
+    return value.userType() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(',')) : value.toString();
+}
+
+} // namespace
+
+QString configRawText(const QSettings& settings, const QString& key, const QString& fallback)
+{
+    return joinedText(configValue(settings, key, fallback));
+}
+
 QString configText(const QSettings& settings, const QString& key, const QString& fallback)
 {
     const QVariant value = configValue(settings, key, fallback);
     if (value.userType() != QMetaType::QStringList)
         return value.toString();
-    const QString joined = value.toStringList().join(QLatin1Char(','));
+    const QString joined = joinedText(value);
     qWarning().nospace() << "Value of " << key << " contains a comma and is read as " << joined
                          << "; write it in double quotes";
     return joined;

@@ -17,6 +17,11 @@
 QVariant configValue(const QSettings& settings, const QString& key, const QVariant& fallback = QVariant());
 bool configContains(const QSettings& settings, const QString& key);
 
+/// A value as the file writes it: one the INI reader split at its unquoted
+/// commas into a list is joined again at them (blanks around the commas are
+/// lost), where the list would read as an empty text.
+QString configRawText(const QSettings& settings, const QString& key, const QString& fallback = QString());
+
 /// A text value. An unquoted comma makes the INI reader split a value into a
 /// list, which would read as an empty text and silently drop a command: such
 /// a value is joined again at its commas, with a warning to quote it.

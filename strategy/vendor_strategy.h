@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,13 @@ struct VendorConfig {
     RegList startCmds;
     RegList stopCmds;
     RegList feedCmds;
+    /// The file names an enter key of at least one byte: it then takes the
+    /// place of the key of a driver that has one built in. An empty value
+    /// still reads as one 0 byte in enterKey, but replaces no built-in key.
+    bool enterKeyConfigured = false;
+    /// The register that takes the timeout (and that a built-in stop
+    /// clears); none: the driver's own.
+    std::optional<uint8_t> counterRegister;
 };
 
 /**

@@ -32,5 +32,6 @@ const SioVendor fintek_superio = {
     // and locks again, and the watchdog keeps counting.
     {},
     {},
+    false,
     SioBodies::HandedOverFirst,
 };

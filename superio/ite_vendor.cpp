@@ -16,7 +16,8 @@ const SioVendor ite_superio = {
     "Ite",
     "Generic_Ite",
     // The MB PnP key; its last byte tells the chip which of its two bases is
-    // meant. The keys of the vendor section play no part.
+    // meant. An EnterKey of the vendor section replaces it; the exit key
+    // plays no part.
     [](uint16_t port, const VendorConfig&) {
         sio_write_index(port, 0x87);
         sio_write_index(port, 0x01);
@@ -28,12 +29,17 @@ const SioVendor ite_superio = {
     ite_ids,
     0xFFFF,
     [](uint16_t chipId) { return chipId >> 8 == 0x86 || chipId >> 8 == 0x87; },
+    // The counter of the 8-bit parts. Parts with a 16-bit counter keep its
+    // low byte in 0x73 and its high byte here, so that this write alone arms
+    // them with about 256 times the timeout: they need CounterRegister=0x73
+    // and lists that clear 0x74.
     0x74,
     // Logical device 7 is the watchdog; bit 7 of its timer configuration
     // makes the counter count seconds, not minutes.
     { { 0x07, 0x07 }, { 0x72, 0x80 } },
     // A zero counter disables the watchdog.
-    { { 0x07, 0x07 }, { 0x74, 0x00 } },
+    { { 0x07, 0x07 } },
+    true,
     // Reloading the counter is the feed; the whole start sequence also puts
     // back a unit or device selection that something else changed.
     SioBodies::VendorSection,

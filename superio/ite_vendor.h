@@ -9,6 +9,7 @@ extern const ChipTable ite_ids;
 extern const SioVendor ite_superio;
 
 // The watchdog of an ITE Super I/O chip, in logical device 7. The enter and
-// exit sequences are fixed; configured start and stop lists replace the
-// built-in bodies, the counter write after the start body stays.
+// exit sequences are built in (a configured enter key replaces the former);
+// configured start and stop lists replace the built-in bodies, the counter
+// write after the start body stays.
 using IteVendor = SioVendorStrategy<ite_superio>;

@@ -15,8 +15,9 @@ const ChipTable nct_ids = {
 const SioVendor nuvoton_superio = {
     "Nuvoton/Winbond",
     "Generic_Nuvoton/Winbond",
-    // One byte each, not a repeated pair; the keys of the vendor section
-    // play no part.
+    // One byte each, not a repeated pair. Many Nuvoton and Winbond parts
+    // open only with 0x87 written twice: an EnterKey of the vendor section
+    // replaces this key. The exit key plays no part.
     [](uint16_t port, const VendorConfig&) { sio_write_index(port, 0xA5); },
     [](uint16_t port, const VendorConfig&) { sio_write_index(port, 0xAA); },
     nct_ids,
@@ -30,7 +31,8 @@ const SioVendor nuvoton_superio = {
     // counter count seconds (mode register 0xF5).
     { { 0x07, 0x08 }, { 0x30, 0x01 }, { 0xF5, 0x00 } },
     // A zero counter disables the watchdog.
-    { { 0x07, 0x08 }, { 0xF6, 0x00 } },
+    { { 0x07, 0x08 } },
+    true,
     // Reloading the counter is the feed; the whole start sequence also puts
     // back a device selection that something else changed.
     SioBodies::VendorSection,

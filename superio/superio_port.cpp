@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QString>
 
+#include <optional>
+
 namespace {
 
 // The data port follows the index port; a base of 0xFFFF wraps to 0 like
@@ -64,13 +66,30 @@ SioState::SioState(const SioVendor& vendor)
     config.exitKey = 0;
 }
 
+void sio_enter(const SioVendor& vendor, const VendorConfig& config, uint16_t port)
+{
+    // Boards differ from the built-in keys: many Nuvoton and Winbond parts
+    // open with 0x87 written twice, not with 0xA5.
+    if (!config.enterKeyConfigured) {
+        vendor.enter(port, config);
+        return;
+    }
+    for (const uint8_t byte : config.enterKey)
+        sio_write_index(port, byte);
+}
+
+uint8_t sio_counter(const SioVendor& vendor, const VendorConfig& config)
+{
+    return config.counterRegister.value_or(vendor.counter);
+}
+
 namespace {
 
 // The list handed over after detection when the vendor takes such lists and
 // it has commands, else the vendor section's (both written and logged), else
 // the driver's built-in writes (not logged); never two of them.
 void runBody(uint16_t port, const SioVendor& vendor, const RegList& handedOver, const RegList& configured,
-    const RegList& builtIn)
+    const RegList& builtIn, std::optional<uint8_t> clearedCounter = std::nullopt)
 {
     if (vendor.bodies == SioBodies::HandedOverFirst && !handedOver.empty()) {
         sio_run_commands(port, handedOver);
@@ -79,6 +98,8 @@ void runBody(uint16_t port, const SioVendor& vendor, const RegList& handedOver, 
     } else {
         for (const RegValue& cmd : builtIn)
             sio_write(port, cmd.reg, cmd.val);
+        if (clearedCounter)
+            sio_write(port, *clearedCounter, 0x00);
     }
 }
 
@@ -86,9 +107,9 @@ void runBody(uint16_t port, const SioVendor& vendor, const RegList& handedOver, 
 void arm(const SioVendor& vendor, const VendorConfig& config, uint16_t port, const RegList& handedOver,
     const RegList& configured, const RegList& builtIn, uint8_t timeoutSec)
 {
-    vendor.enter(port, config);
+    sio_enter(vendor, config, port);
     runBody(port, vendor, handedOver, configured, builtIn);
-    sio_write(port, vendor.counter, timeoutSec);
+    sio_write(port, sio_counter(vendor, config), timeoutSec);
     vendor.exit(port, config);
 }
 
@@ -97,7 +118,7 @@ void arm(const SioVendor& vendor, const VendorConfig& config, uint16_t port, con
 bool sio_probe(const SioVendor& vendor, SioState& state, uint16_t port)
 {
     // Only the id is read: no logical device is selected, nothing written.
-    vendor.enter(port, state.config);
+    sio_enter(vendor, state.config, port);
     const uint16_t id = sio_read_chip_id(port);
     vendor.exit(port, state.config);
 
@@ -125,7 +146,10 @@ void sio_feed(
 
 void sio_stop(const SioVendor& vendor, const SioState& state, const RegList& handedStop, uint16_t port)
 {
-    vendor.enter(port, state.config);
-    runBody(port, vendor, handedStop, state.config.stopCmds, vendor.builtInStop);
+    sio_enter(vendor, state.config, port);
+    std::optional<uint8_t> cleared;
+    if (vendor.builtInStopClearsCounter)
+        cleared = sio_counter(vendor, state.config);
+    runBody(port, vendor, handedStop, state.config.stopCmds, vendor.builtInStop, cleared);
     vendor.exit(port, state.config);
 }

@@ -51,7 +51,8 @@ struct SioVendor {
     /// The model until a probe finds the chip in the table.
     const char* genericModel;
     /// Unlocks the configuration space; the vendor section is at hand for a
-    /// vendor whose keys are configured.
+    /// vendor whose keys are configured. An enter key that the vendor
+    /// section names takes its place (sio_enter).
     void (*enter)(uint16_t port, const VendorConfig& config);
     void (*exit)(uint16_t port, const VendorConfig& config);
     const ChipTable& chips;
@@ -59,11 +60,14 @@ struct SioVendor {
     uint16_t keyMask;
     /// The verdict on a chip id that is not in the table.
     bool (*accepts)(uint16_t chipId);
-    /// Written with the timeout after every start and feed body.
+    /// Written with the timeout after every start and feed body, unless the
+    /// vendor section names another counter register.
     uint8_t counter;
     /// The driver's own start and stop writes, for when no list is configured.
     RegList builtInStart;
     RegList builtInStop;
+    /// The built-in stop ends by writing 0 into the counter register.
+    bool builtInStopClearsCounter;
     SioBodies bodies;
 };
 
@@ -76,6 +80,13 @@ struct SioState {
     std::string modelName;
     std::string modelCode = "***";
 };
+
+/// The enter sequence: the vendor section's key when it names one, else the
+/// vendor's own.
+void sio_enter(const SioVendor& vendor, const VendorConfig& config, uint16_t port);
+/// The register that takes the timeout: the vendor section's, else the
+/// vendor's own.
+uint8_t sio_counter(const SioVendor& vendor, const VendorConfig& config);
 
 /// Enter, chip id, exit; then the table or the vendor's rule decides. Only a
 /// table match changes the model fields.

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace {
 
 class ConfigTest : public ::testing::Test {
@@ -193,6 +195,8 @@ TEST_F(ConfigTest, MonitoringSwitchAndInterval)
         { "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=3000000000\n", true, 60000, 1 },
         { "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=-5\n", true, 60000, 1 },
         { "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=2147483647\n", true, 2147483647, 0 },
+        // A list to the INI reader, not an empty value.
+        { "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=60,000\n", true, 60000, 1 },
     };
     for (const auto& row : rows) {
         harness.writeConfig(QString::fromUtf8(row.ini));
@@ -239,6 +243,60 @@ TEST_F(ConfigTest, VendorSectionBecomesVendorConfig)
     EXPECT_TRUE(readVendorConfig(*settings, QStringLiteral("Other")).enterKey.empty());
 }
 
+TEST_F(ConfigTest, EnterKeyAndCounterRegisterThatReplaceTheBuiltInOnes)
+{
+    const struct {
+        const char* keys;
+        bool keyConfigured;
+        std::optional<uint8_t> counter;
+        const char* warning;
+    } rows[] = {
+        { "", false, {}, nullptr },
+        { "EnterKey=0x87,0x87\nCounterRegister=0x73\n", true, 0x73, nullptr },
+        { "EnterKey=\nCounterRegister=f6\n", false, 0xF6, nullptr },
+        { "EnterKey=0x00\n", true, {}, nullptr },
+        { "CounterRegister=zz\n", false, {}, "\"zz\"" },
+        { "CounterRegister=\n", false, {}, "\"\"" },
+        { "CounterRegister=0x100\n", false, {}, "\"0x100\"" },
+        // Global registers: 0x02 would reset the chip's devices.
+        { "CounterRegister=0x02\n", false, {}, "\"0x02\"" },
+        { "CounterRegister=0x2F\n", false, {}, "\"0x2F\"" },
+        { "CounterRegister=0x30\n", false, 0x30, nullptr },
+        { "CounterRegister=0x73,0x74\n", false, {}, "\"0x73,0x74\"" },
+    };
+    for (const auto& row : rows) {
+        const LogCapture rowLog;
+        const VendorConfig config = readVendorConfig(
+            *settingsFor(QStringLiteral("[Vendor_ITE]\n") + QString::fromUtf8(row.keys)), QStringLiteral("ITE"));
+        EXPECT_EQ(config.enterKeyConfigured, row.keyConfigured) << row.keys;
+        EXPECT_EQ(config.counterRegister, row.counter) << row.keys;
+        EXPECT_EQ(rowLog.lines(),
+            row.warning ? QStringList { QStringLiteral("[WARN ] Ignoring \"Vendor_ITE/CounterRegister\" = %1: not a "
+                                                       "register of a logical device, 0x30 to 0xFF")
+                                            .arg(QLatin1String(row.warning)) }
+                        : QStringList())
+            << row.keys;
+    }
+}
+
+TEST_F(ConfigTest, SerialBoardProbeSwitchIsOnUnlessSwitchedOff)
+{
+    const struct {
+        const char* ini;
+        bool on;
+    } rows[] = {
+        { "", true },
+        { "[Vendor_Tarvelo]\nProbe=\n", true },
+        { "[Vendor_Tarvelo]\nProbe=on\n", true },
+        { "[vendor_tarvelo]\nprobe=TRUE\n", true },
+        { "[Vendor_Tarvelo]\nProbe=off\n", false },
+        { "[Vendor_Tarvelo]\nProbe=0\n", false },
+        { "[Vendor_Tarvelo]\nProbe=no\n", false },
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(readSerialBoardProbe(*settingsFor(QString::fromUtf8(row.ini))), row.on) << row.ini;
+}
+
 TEST_F(ConfigTest, LoadVendorConfigConfiguresAndAppends)
 {
     auto settings = settingsFor(QStringLiteral("[Vendor_ITE]\nStopCmds=0x07:0x07\n"));
@@ -263,14 +321,16 @@ TEST_F(ConfigTest, ScanPorts)
         { "", { 0x2E, 0x4E } },
         { "[Global]\nScanPorts=0x4E\n", { 0x4E } },
         { "[Global]\nScanPorts=\n", {} },
-        { "[Global]\nScanPorts=4e, 0x2E, zz, 0, 0x1002E, 0xFFFF\n", { 0x4E, 0x2E, 0xFFFF } },
+        // 0xFFFF has its data port at 0, like port 0 itself.
+        { "[Global]\nScanPorts=4e, 0x2E, zz, 0, 0x1002E, 0xFFFF, 0xFFFE\n", { 0x4E, 0x2E, 0xFFFE } },
     };
     for (const auto& row : rows)
         EXPECT_EQ(readScanPorts(*settingsFor(QString::fromUtf8(row.ini))), row.ports) << row.ini;
     const LogCapture skipped;
-    readScanPorts(*settingsFor(QStringLiteral("[Global]\nScanPorts=0x2E, zz\n")));
+    readScanPorts(*settingsFor(QStringLiteral("[Global]\nScanPorts=0x2E, zz, 0xFFFF\n")));
     EXPECT_EQ(skipped.lines(),
-        QStringList { QStringLiteral("[WARN ] Ignoring \"Global/ScanPorts\" item \"zz\": not an I/O port number") });
+        (QStringList { QStringLiteral("[WARN ] Ignoring \"Global/ScanPorts\" item \"zz\": not an I/O port number"),
+            QStringLiteral("[WARN ] Ignoring \"Global/ScanPorts\" item \"0xFFFF\": not an I/O port number") }));
 }
 
 TEST_F(ConfigTest, FeedIntervalLookupIgnoresUnusableValuesWithAWarning)
@@ -304,11 +364,16 @@ TEST_F(ConfigTest, FeedIntervalLookupIgnoresUnusableValuesWithAWarning)
         EXPECT_EQ(rowLog.count(QStringLiteral("[WARN ] Ignoring \"")), row.warnings) << row.ini;
         EXPECT_EQ(rowLog.lines().size(), row.warnings) << row.ini;
     }
-    const LogCapture named;
-    readIntervalMs(*settingsFor(QStringLiteral("[Global]\nIntervalMs=abc\n")), QStringLiteral("IT8728F"));
-    EXPECT_EQ(named.lines(),
-        QStringList { QStringLiteral(
-            "[WARN ] Ignoring \"Global/IntervalMs\" = \"abc\": not a positive number of milliseconds") });
+    // Named as written, also when the INI reader made a list of the value.
+    for (const char* value : { "abc", "1,500" }) {
+        const LogCapture named;
+        readIntervalMs(*settingsFor(QStringLiteral("[Global]\nIntervalMs=%1\n").arg(QLatin1String(value))),
+            QStringLiteral("IT8728F"));
+        EXPECT_EQ(named.lines(),
+            QStringList {
+                QStringLiteral("[WARN ] Ignoring \"Global/IntervalMs\" = \"%1\": not a positive number of milliseconds")
+                    .arg(QLatin1String(value)) });
+    }
 }
 
 TEST_F(ConfigTest, RegisterListsComeFromTheModelSectionWhenPresentThereEvenEmpty)

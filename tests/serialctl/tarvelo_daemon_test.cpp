@@ -157,6 +157,31 @@ TEST(TarveloDaemon, WithoutSuperIoChipTheBoardIsProbedLastAtEachPort)
     EXPECT_TRUE(atSecond);
 }
 
+TEST(TarveloDaemon, BoardOnlyMachineWithoutUsablePortsIsStillSupervised)
+{
+    DaemonHarness harness;
+    BoardSimulator board;
+    ASSERT_TRUE(board.ok());
+    board.reply("&01M", Reply::line("!01Z5"));
+    board.fallback(Reply::line("!01"));
+    harness.writeConfig(QStringLiteral("[Global]\nScanPorts=\nIntervalMs=20\n")
+        + boardSection(board, "StartCmds=~%1ws\nFeedCmds=~%1wf\nStopCmds=~%1wp\n"));
+
+    SignalSender stop([&] { return board.count("~01WF") >= 2; });
+    EXPECT_EQ(harness.run(daemonParts()), 0);
+    ASSERT_TRUE(stop.met());
+
+    // One identification, with no Super I/O port touched before or after it.
+    const std::vector<std::string> requests = board.requestTexts();
+    ASSERT_GE(requests.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(requests.begin(), requests.begin() + 2),
+        (std::vector<std::string> { "&01M", "~01WS" }));
+    EXPECT_EQ(requests.back(), "~01WP");
+    EXPECT_TRUE(harness.fakePlatform.trace.empty());
+    EXPECT_TRUE(harness.messages().contains(
+        QStringLiteral("[INFO ] Обнаружено устройство: \"Tarvelo\" Модель: \"Z555\" ( \"Z5\" )")));
+}
+
 TEST(TarveloDaemon, BoardFallingSilentIsFedOnSchedule)
 {
     DaemonHarness harness;

@@ -57,6 +57,16 @@ TEST(TarveloTemplates, AddressGoesIntoTheLowestMarkerAndEverythingIsUpperCase)
         { "~%2x%1", 1, "~%2X01" },
         { "hit", 1, "HIT" },
         { "", 1, "" },
+        // Only %1 to %99 are markers, of at most two digits; the rest is
+        // text of the command.
+        { "~%0x%1", 1, "~%0X01" },
+        { "~%L1f", 1, "~%L1F" },
+        { "~%L1f%2", 1, "~%L1F01" },
+        { "~%05x", 1, "~%05X" },
+        { "%99/%12/%99", 10, "%99/0A/%99" },
+        { "~%123", 1, "~013" },
+        { "%%1", 1, "%01" },
+        { "50%", 1, "50%" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(expandDconTemplate(QString::fromUtf8(row.text), row.address), QString::fromUtf8(row.request))
@@ -77,6 +87,8 @@ TEST(TarveloTemplates, SetTemplateTakesTheAddressThenTheTimeout)
         { "~%2wt%1", 1, 7, "~07WT01" },
         { "~%1wt", 1, 60, "~01WT" },
         { "set", 1, 60, "SET" },
+        { "~%0wt%1%2", 1, 60, "~%0WT013C" },
+        { "~%L2%1wt%3", 1, 60, "~%L201WT3C" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(expandDconSetTemplate(QString::fromUtf8(row.text), row.address, row.timeoutSec),

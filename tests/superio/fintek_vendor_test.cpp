@@ -44,7 +44,19 @@ TEST(FintekVendor, ChipAccessSequences)
             driver.setCommands(start, stop, feed);
         };
     };
+    auto counterAt = [](uint8_t reg) {
+        return [=](IVendorStrategy& driver) {
+            VendorConfig config = vendorConfig({}, {}, {}, kFintekKey, 0xAA);
+            config.counterRegister = reg;
+            driver.setConfig(config);
+        };
+    };
     const std::vector<TraceCase> cases = {
+        { "configured counter register takes the timeout of the start", counterAt(0xF7),
+            [](IVendorStrategy& d) { d.wdt_start(0x2E, 10); },
+            seq({ keyBytes(0x2E, { 0x87, 0x87 }), regWrite(0x2E, 0xF7, 10), keyBytes(0x2E, { 0xAA }) }), {} },
+        { "and of the feed", counterAt(0xF7), [](IVendorStrategy& d) { d.wdt_feed(0x4E, 3); },
+            seq({ keyBytes(0x4E, { 0x87, 0x87 }), regWrite(0x4E, 0xF7, 3), keyBytes(0x4E, { 0xAA }) }), {} },
         { "two-byte key, no lists: the counter alone", keyOnlyWith({ 0x26, 0x87 }, 0x5A),
             [](IVendorStrategy& d) { d.wdt_start(0x2E, 10); },
             seq({ keyBytes(0x2E, { 0x26, 0x87 }), regWrite(0x2E, 0xF6, 10), keyBytes(0x2E, { 0x5A }) }), {} },

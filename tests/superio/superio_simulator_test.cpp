@@ -1,6 +1,11 @@
 #include "sim/superio_simulator.h"
+#include "sim/superio_watchdog.h"
+#include "superio/ite_vendor.h"
+#include "superio/nuvoton_vendor.h"
 
 #include "port_traces.h"
+
+#include <optional>
 
 namespace {
 
@@ -35,11 +40,69 @@ TEST(SuperIoSimulator, AnswersItsIdOnlyAfterItsOwnWholeEnterKey)
         { "nuvoton key", SimulatedSuperIo::nuvoton, 0x2E, { 0xA5 }, true },
         { "fintek key at nuvoton", SimulatedSuperIo::nuvoton, 0x2E, { 0x87, 0x87 }, false },
         { "no key", SimulatedSuperIo::nuvoton, 0x2E, {}, false },
+        { "0x87 0x87 at the part that takes it", SimulatedSuperIo::nuvotonKey8787, 0x2E, { 0x87, 0x87 }, true },
+        { "0xa5 at the part that takes 0x87 0x87", SimulatedSuperIo::nuvotonKey8787, 0x2E, { 0xA5 }, false },
     };
     for (const auto& row : rows) {
         SuperIoBus bus;
         bus.add(row.make(row.base, 0x1234));
         EXPECT_EQ(idAfterKey(bus, row.base, row.key), row.unlocks ? 0x1234 : 0xFFFF) << row.what;
+    }
+}
+
+// Chips that differ from the built-in sequences, driven by the real drivers
+// with and without the keys that correct them: what the simulated watchdog
+// does is what a user of the simulator sees.
+TEST(SuperIoChipVariants, TheVendorSectionsKeysMakeTheDifference)
+{
+    const auto config = [](std::vector<uint8_t> key, std::optional<uint8_t> counter, RegList start, RegList stop) {
+        VendorConfig c = vendorConfig(start, stop, {}, key);
+        c.enterKeyConfigured = !key.empty();
+        c.counterRegister = counter;
+        return c;
+    };
+    const RegList ite16Start { { 0x07, 0x07 }, { 0x72, 0x80 }, { 0x74, 0x00 } };
+    const RegList ite16Stop { { 0x07, 0x07 }, { 0x73, 0x00 }, { 0x74, 0x00 } };
+    const struct {
+        const char* what;
+        bool ite;
+        VendorConfig config;
+        bool found;
+        int armedSec; // after wdt_start(0x2E, 7) and a feed; 0: not armed
+    } rows[] = {
+        { "0x87 0x87 part, built-in key", false, VendorConfig {}, false, 0 },
+        { "0x87 0x87 part, EnterKey=0x87,0x87", false, config({ 0x87, 0x87 }, {}, {}, {}), true, 7 },
+        { "16-bit ITE, built-in counter 0x74: the high byte", true, VendorConfig {}, true, 7 * 256 },
+        { "16-bit ITE, CounterRegister=0x73 and lists clearing 0x74", true, config({}, 0x73, ite16Start, ite16Stop),
+            true, 7 },
+    };
+    for (const auto& row : rows) {
+        SuperIoBus bus;
+        ScopedPortIo installed(bus);
+        WatchdogCountdown countdown;
+        SimulatedSuperIo& chip
+            = bus.add(row.ite ? SimulatedSuperIo::ite(0x2E, 0x8728) : SimulatedSuperIo::nuvotonKey8787(0x2E, 0xB450));
+        // A high byte left behind by firmware must not survive a configured start.
+        chip.setReg(0x07, 0x74, 0x01);
+        SuperIoWatchdog watchdog(
+            chip, row.ite ? SuperIoWatchdog::Layout::ite16() : SuperIoWatchdog::Layout::nuvoton(), countdown);
+        std::unique_ptr<IVendorStrategy> driver;
+        if (row.ite)
+            driver = std::make_unique<IteVendor>();
+        else
+            driver = std::make_unique<NuvotonVendor>();
+        driver->setConfig(row.config);
+        const LogCapture quiet;
+
+        EXPECT_EQ(driver->probe(0x2E), row.found) << row.what;
+        driver->wdt_start(0x2E, 7);
+        driver->wdt_feed(0x2E, 7);
+        const WatchdogCountdown::State armed = countdown.state();
+        EXPECT_EQ(armed.armed, row.armedSec != 0) << row.what;
+        EXPECT_EQ(armed.timeout, std::chrono::seconds(row.armedSec)) << row.what;
+        EXPECT_EQ(armed.feeds, row.armedSec != 0 ? 1u : 0u) << row.what;
+        driver->wdt_stop(0x2E);
+        EXPECT_FALSE(countdown.state().armed) << row.what;
     }
 }
 

@@ -12,6 +12,7 @@
 #include "port_traces.h"
 
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -257,6 +258,58 @@ TEST_P(BuiltInBodies, ChipAccessSequences)
             stopped(0x2E, vendor.stop), {} },
         { "handed-over lists are not used for stop at 0x4e", handedOnly, [](IVendorStrategy& d) { d.wdt_stop(0x4E); },
             stopped(0x4E, vendor.stop), {} },
+    };
+    expectTraces(vendor.make, cases);
+}
+
+// A board whose chip differs from the built-in sequence: a configured enter
+// key replaces the built-in one in every sequence, a configured counter
+// register takes the timeout and is what the built-in stop clears.
+TEST_P(BuiltInBodies, ConfiguredEnterKeyAndCounterRegisterReplaceTheBuiltInOnes)
+{
+    const BuiltInVendor& vendor = GetParam();
+    // The built-in stop without its counter clearing, the last write.
+    const RegList select(vendor.stop.begin(), vendor.stop.end() - 1);
+    const auto with = [](std::vector<uint8_t> key, bool keyConfigured, std::optional<uint8_t> counter,
+                          RegList start = {}, RegList stop = {}) {
+        return [=](IVendorStrategy& d) {
+            VendorConfig config = vendorConfig(start, stop, {}, key, 0x55);
+            config.enterKeyConfigured = keyConfigured;
+            config.counterRegister = counter;
+            d.setConfig(config);
+        };
+    };
+    const Accesses key8787 = keyBytes(0x2E, { 0x87, 0x87 });
+    const RegList& one = vendor.oneCommand;
+    const QStringList logged { commandLine(vendor.oneCommandLine) };
+    const std::vector<TraceCase> cases = {
+        { "configured key opens the probe", with({ 0x87, 0x87 }, true, {}), [](IVendorStrategy& d) { d.probe(0x2E); },
+            seq({ key8787, idRead(0x2E, 0xFFFF), vendor.exit(0x2E) }), {} },
+        { "configured key opens the start", with({ 0x87, 0x87 }, true, {}),
+            [](IVendorStrategy& d) { d.wdt_start(0x2E, 30); },
+            seq({ key8787, regWrites(0x2E, vendor.start), regWrite(0x2E, vendor.counter, 30), vendor.exit(0x2E) }),
+            {} },
+        { "configured key opens the feed", with({ 0x87, 0x87 }, true, {}),
+            [](IVendorStrategy& d) { d.wdt_feed(0x2E, 30); },
+            seq({ key8787, regWrites(0x2E, vendor.start), regWrite(0x2E, vendor.counter, 30), vendor.exit(0x2E) }),
+            {} },
+        { "configured key opens the stop", with({ 0x87, 0x87 }, true, {}), [](IVendorStrategy& d) { d.wdt_stop(0x2E); },
+            seq({ key8787, regWrites(0x2E, vendor.stop), vendor.exit(0x2E) }), {} },
+        { "an empty EnterKey (read as one 0 byte) keeps the built-in key", with({ 0x00 }, false, {}),
+            [](IVendorStrategy& d) { d.wdt_stop(0x4E); },
+            seq({ vendor.enter(0x4E), regWrites(0x4E, vendor.stop), vendor.exit(0x4E) }), {} },
+        { "counter register takes the timeout", with({}, false, 0x73), [](IVendorStrategy& d) { d.wdt_feed(0x4E, 7); },
+            seq({ vendor.enter(0x4E), regWrites(0x4E, vendor.start), regWrite(0x4E, 0x73, 7), vendor.exit(0x4E) }),
+            {} },
+        { "counter register after a configured start list", with({}, false, 0x73, one),
+            [](IVendorStrategy& d) { d.wdt_start(0x2E, 255); },
+            seq({ vendor.enter(0x2E), regWrites(0x2E, one), regWrite(0x2E, 0x73, 0xFF), vendor.exit(0x2E) }), logged },
+        { "built-in stop clears the configured counter", with({}, false, 0x73),
+            [](IVendorStrategy& d) { d.wdt_stop(0x2E); },
+            seq({ vendor.enter(0x2E), regWrites(0x2E, select), regWrite(0x2E, 0x73, 0), vendor.exit(0x2E) }), {} },
+        { "a configured stop list leaves the counter alone", with({}, false, 0x73, {}, one),
+            [](IVendorStrategy& d) { d.wdt_stop(0x2E); },
+            seq({ vendor.enter(0x2E), regWrites(0x2E, one), vendor.exit(0x2E) }), logged },
     };
     expectTraces(vendor.make, cases);
 }

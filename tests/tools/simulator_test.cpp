@@ -120,6 +120,7 @@ struct ChipCase {
     const char* detected;
     // How the stop leaves the simulated watchdog.
     const char* finally;
+    const char* variant = "standard";
 };
 
 void PrintTo(const ChipCase& row, std::ostream* out)
@@ -133,7 +134,8 @@ TEST_P(SimulatedChip, IsDetectedArmedFedAndLeftAsTheStopSays)
 {
     const ChipCase& row = GetParam();
     writeConfig(QStringLiteral("[Global]\nIntervalMs=200\n") + QString::fromUtf8(row.config));
-    const Outcome run = simulate({ "--chip", row.chip, "--base", row.base, "--config", "my.ini", "--seconds", "2" });
+    const Outcome run = simulate(
+        { "--chip", row.chip, "--variant", row.variant, "--base", row.base, "--config", "my.ini", "--seconds", "2" });
 
     EXPECT_EQ(run.exitCode, 0) << run.all();
     EXPECT_TRUE(run.has(QStringLiteral("[INFO ] Обнаружено устройство: ") + QString::fromUtf8(row.detected)))
@@ -155,7 +157,14 @@ INSTANTIATE_TEST_SUITE_P(EachVendor, SimulatedChip,
             "\"Fintek\" Модель: \"F71808E\"", "the watchdog is still armed" },
         ChipCase { "IT8728F", "0x4E", "", "\"Ite\" Модель: \"IT8728F\"", "the daemon exited with code 0" },
         ChipCase {
-            "NCT6796D", "0x2E", "", "\"Nuvoton/Winbond\" Модель: \"NCT6796D\"", "the daemon exited with code 0" }),
+            "NCT6796D", "0x2E", "", "\"Nuvoton/Winbond\" Модель: \"NCT6796D\"", "the daemon exited with code 0" },
+        // Chips unlike the built-in sequences, with the keys that correct them.
+        ChipCase { "NCT6776F", "0x2E", "[Vendor_Nuvoton]\nEnterKey=0x87,0x87\n",
+            "\"Nuvoton/Winbond\" Модель: \"NCT6776F\"", "the daemon exited with code 0", "key-87-87" },
+        ChipCase { "IT8620E", "0x2E",
+            "[Vendor_ITE]\nCounterRegister=0x73\nStartCmds=0x07:0x07,0x72:0x80,0x74:0x00\n"
+            "StopCmds=0x07:0x07,0x73:0x00,0x74:0x00\n",
+            "\"Ite\" Модель: \"IT8620E\"", "the daemon exited with code 0", "counter-16" }),
     [](const ::testing::TestParamInfo<ChipCase>& info) { return std::string(info.param.chip); });
 
 // --- The controller board --------------------------------------------------
@@ -259,6 +268,8 @@ TEST_F(Simulator, RefusesWhatItCannotSimulateBeforeTheDaemonRuns)
     const std::vector<std::vector<std::string>> refused = {
         { "--chip", "IT9999" },
         { "--base", "0x10000" },
+        { "--chip", "IT8728F", "--variant", "key-87-87" },
+        { "--variant", "counter-8" },
         { "--seconds", "-1" },
         { "--board", "" },
         { "--config", "missing.ini" },

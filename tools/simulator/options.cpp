@@ -89,10 +89,10 @@ ParsedCommandLine parseCommandLine(int argc, char** argv)
             options.debug = true;
             continue;
         }
-        static const QStringList withValue
-            = { QStringLiteral("--chip"), QStringLiteral("--base"), QStringLiteral("--board"),
-                  QStringLiteral("--config"), QStringLiteral("--write-config"), QStringLiteral("--log"),
-                  QStringLiteral("--test-file"), QStringLiteral("--seconds"), QStringLiteral("--test-after") };
+        static const QStringList withValue = { QStringLiteral("--chip"), QStringLiteral("--variant"),
+            QStringLiteral("--base"), QStringLiteral("--board"), QStringLiteral("--config"),
+            QStringLiteral("--write-config"), QStringLiteral("--log"), QStringLiteral("--test-file"),
+            QStringLiteral("--seconds"), QStringLiteral("--test-after") };
         if (!withValue.contains(name))
             return fail(QStringLiteral("unknown option %1").arg(name));
         if (!hasValue) {
@@ -106,6 +106,15 @@ ParsedCommandLine parseCommandLine(int argc, char** argv)
             options.chipVendor = ChipVendor::None;
             if (value.compare(QLatin1String("none"), Qt::CaseInsensitive) != 0 && !findChip(value, options))
                 return fail(QStringLiteral("no chip model %1 (see --list)").arg(value));
+        } else if (name == QLatin1String("--variant")) {
+            if (value == QLatin1String("standard"))
+                options.chipVariant = SimulatorOptions::ChipVariant::Standard;
+            else if (value == QLatin1String("key-87-87"))
+                options.chipVariant = SimulatorOptions::ChipVariant::Key8787;
+            else if (value == QLatin1String("counter-16"))
+                options.chipVariant = SimulatorOptions::ChipVariant::Counter16;
+            else
+                return fail(QStringLiteral("--variant is standard, key-87-87 or counter-16: %1").arg(value));
         } else if (name == QLatin1String("--base")) {
             uint base = 0;
             // The data port is the next one, so the last port cannot be a base.
@@ -148,6 +157,10 @@ ParsedCommandLine parseCommandLine(int argc, char** argv)
         if (path->isEmpty())
             return fail(QStringLiteral("a file option needs a file name"));
     }
+    if (options.chipVariant == SimulatorOptions::ChipVariant::Key8787 && options.chipVendor != ChipVendor::Nuvoton)
+        return fail(QStringLiteral("--variant key-87-87 needs a Nuvoton/Winbond chip"));
+    if (options.chipVariant == SimulatorOptions::ChipVariant::Counter16 && options.chipVendor != ChipVendor::Ite)
+        return fail(QStringLiteral("--variant counter-16 needs an ITE chip"));
     if (!chipGiven && !boardGiven)
         options.boardCode = kDefaultBoard;
     return parsed;
@@ -166,6 +179,17 @@ lines starting with [SIM]. Ctrl-C stops the daemon as SIGINT does.
 Hardware (with neither --chip nor --board: the board VLK2.3 alone):
   --chip MODEL|none   a Super I/O chip by model name, e.g. IT8728F, NCT6776F,
                       F81866 (see --list); default none
+  --variant VARIANT   a chip that differs from the drivers' built-in
+                      sequences, to try the keys that correct them:
+                      key-87-87   a Nuvoton/Winbond chip that opens only with
+                                  0x87 0x87: not found until
+                                  Vendor_Nuvoton/EnterKey=0x87,0x87
+                      counter-16  an ITE chip with a 16-bit counter (0x73 low,
+                                  0x74 high byte): armed with about 256 times
+                                  the timeout until Vendor_ITE/CounterRegister
+                                  =0x73 and lists that clear 0x74 (README,
+                                  Hardware notes)
+                      default standard
   --base PORT         its configuration port, hex; default 0x2E (the daemon
                       probes Global/ScanPorts: 0x2E, 0x4E by default)
   --board CODE|none   the controller board, answering with this model code:
@@ -205,7 +229,8 @@ The simulated board understands (AA: its address, nn: hex):
 The simulated watchdog counts down from the timeout written to it: the
 counter register (Fintek 0xF6 in logical device 7 with enable bit 5 of 0xF5,
 ITE 0x74 in device 7, Nuvoton 0xF6 in device 8; 0 disarms) or the board's
-commands.
+commands. The counter-16 chip counts 0x74 * 256 + 0x73, taken at the end of
+each configuration session.
 
 Exit code: the daemon's (0 after a stop, 1 when it refuses to run), or 2
 for a usage error.

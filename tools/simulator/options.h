@@ -8,8 +8,17 @@
 // What the user asked the simulator for.
 struct SimulatorOptions {
     enum class ChipVendor { None, Fintek, Ite, Nuvoton };
+    // Parts that differ from what the drivers' built-in sequences assume.
+    enum class ChipVariant {
+        Standard,
+        // A Nuvoton/Winbond chip that opens only with 0x87 0x87.
+        Key8787,
+        // An ITE chip with a 16-bit counter: 0x73 low byte, 0x74 high byte.
+        Counter16,
+    };
 
     ChipVendor chipVendor = ChipVendor::None;
+    ChipVariant chipVariant = ChipVariant::Standard;
     std::string chipModel;
     uint16_t chipId = 0;
     uint16_t base = 0x2E;

@@ -23,6 +23,20 @@
 namespace {
 
 using ChipVendor = SimulatorOptions::ChipVendor;
+using ChipVariant = SimulatorOptions::ChipVariant;
+
+const char* variantNote(ChipVariant variant)
+{
+    switch (variant) {
+    case ChipVariant::Key8787:
+        return ", opens only with 0x87 0x87";
+    case ChipVariant::Counter16:
+        return ", 16-bit counter: 0x73 low byte, 0x74 high byte";
+    case ChipVariant::Standard:
+        break;
+    }
+    return "";
+}
 
 QString hex(uint value, int digits)
 {
@@ -130,11 +144,14 @@ std::unique_ptr<SimulatedSuperIo> makeChip(const SimulatorOptions& options, Supe
         *layout = SuperIoWatchdog::Layout::fintek();
         return SimulatedSuperIo::fintek(options.base, options.chipId);
     case ChipVendor::Ite:
-        *layout = SuperIoWatchdog::Layout::ite();
+        *layout = options.chipVariant == ChipVariant::Counter16 ? SuperIoWatchdog::Layout::ite16()
+                                                                : SuperIoWatchdog::Layout::ite();
         return SimulatedSuperIo::ite(options.base, options.chipId);
     case ChipVendor::Nuvoton:
         *layout = SuperIoWatchdog::Layout::nuvoton();
-        return SimulatedSuperIo::nuvoton(options.base, options.chipId);
+        return options.chipVariant == ChipVariant::Key8787
+            ? SimulatedSuperIo::nuvotonKey8787(options.base, options.chipId)
+            : SimulatedSuperIo::nuvoton(options.base, options.chipId);
     case ChipVendor::None:
         break;
     }
@@ -204,8 +221,9 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
 
     say(options.chipVendor == ChipVendor::None
             ? QStringLiteral("Super I/O chip: none")
-            : QStringLiteral("Super I/O chip: %1 (id %2) at %3")
-                  .arg(QString::fromStdString(options.chipModel), hex(options.chipId, 4), hex(options.base, 2)));
+            : QStringLiteral("Super I/O chip: %1 (id %2) at %3%4")
+                  .arg(QString::fromStdString(options.chipModel), hex(options.chipId, 4), hex(options.base, 2),
+                      QLatin1String(variantNote(options.chipVariant))));
     say(options.boardCode.empty()
             ? QStringLiteral("serial line: %1, no board on it").arg(linePath)
             : QStringLiteral("serial line: %1, board %2 (%3) at address %4")
