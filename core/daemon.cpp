@@ -3,10 +3,14 @@
 #include "core/config.h"
 #include "core/file_checks.h"
 #include "core/globals.h"
+#include "core/instance_lock.h"
+#include "core/lock_namespace.h"
 #include "core/logging.h"
 #include "core/privileges.h"
+#include "core/service_notifier.h"
 #include "core/signal_pipe.h"
 #include "core/supervisor.h"
+#include "serialctl/dcon_link.h"
 #include "strategy/superio_manager.h"
 #include "superio/kernel_conflicts.h"
 
@@ -102,6 +106,13 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         qCritical() << "Ошибка iopl(3): доступ к портам ввода-вывода запрещен!";
         return 1;
     }
+    // Before anything is probed: a second daemon must not touch the ports.
+    InstanceLock instanceLock(PID_FILE);
+    if (instanceLock.acquire() == InstanceLock::Result::HeldElsewhere)
+        return 1;
+    // Before the first serial open (detection), and while the process has
+    // no thread besides this one, which the namespace requires.
+    usePrivateLockDirectories(environment.lockDirectories);
 
     QCoreApplication app(argc, argv);
     QSettings settings(CONFIG_FILE, QSettings::IniFormat);
@@ -186,12 +197,25 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         qWarning() << "Не удалось установить обработчик прочих сигналов: они завершают процесс!";
 
     qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec) << "сек.";
-    Supervisor supervisor(
-        { manager.current, manager.port, timeoutSec }, sensors, serialBoard, TEST_FILE, environment.markerOwner);
+    // Silent unless systemd started the daemon with a notification socket.
+    // Declared before the supervisor, which tells it of every step.
+    ServiceNotifier serviceNotifier({ vendor, model, modelCode,
+        serialBoard ? readDconLinkSettings(settings).portName : ServiceNotifier::superIoPlace(manager.port), intervalMs,
+        timeoutSec });
+    Supervisor supervisor({ manager.current, manager.port, timeoutSec, intervalMs }, sensors, serialBoard, TEST_FILE,
+        environment.markerOwner);
     runningSupervisor = &supervisor;
+    supervisor.addObserver(&serviceNotifier);
     supervisor.start();
 
-    qInfo("*****************\n");
+    // Readings run one per turn of the event loop, so that a stop signal
+    // waits at most for the one in progress.
+    QTimer readingTimer;
+    readingTimer.setSingleShot(true);
+    QObject::connect(&readingTimer, &QTimer::timeout, [&] {
+        if (supervisor.readNext())
+            readingTimer.start(0);
+    });
 
     QTimer envTimer;
     if (envEnabled) {
@@ -205,12 +229,19 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     QObject::connect(&feedTimer, &QTimer::timeout, [&] {
         if (supervisor.feedTick() == Supervisor::Tick::FeedingStopped)
             feedTimer.stop();
+        else
+            readingTimer.start(0);
     });
+    // Started right after arming: the start-up readings fit around the
+    // first feed like any others.
     feedTimer.start(intervalMs);
+    if (supervisor.readingPending())
+        readingTimer.start(0);
 
     QObject::connect(&signalPipe, &SignalPipe::received, [&](int signalNumber) {
         feedTimer.stop();
         envTimer.stop();
+        readingTimer.stop();
         shutdownHandler(signalNumber);
     });
 
