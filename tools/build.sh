@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(qtbase5-dev libqt5serialport5-dev cmake ninja-build g++ libgtest-dev)
+packages=(qtbase5-dev libqt5serialport5-dev libsystemd-dev pkg-config cmake ninja-build g++ libgtest-dev)
 
 missing=()
 for package in "${packages[@]}"; do
