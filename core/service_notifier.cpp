@@ -14,10 +14,12 @@
 
 namespace {
 
+#ifdef WDT_HAVE_SYSTEMD
 bool underSystemd()
 {
     return !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
 }
+#endif
 
 // The period systemd wants the keep-alive at most, in microseconds; 0 when
 // it wants none (no WatchdogSec=, or the request is for another process).
