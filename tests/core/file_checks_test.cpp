@@ -8,11 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,43 +16,33 @@ namespace {
 TEST(ConfigurationFile, AnythingButARegularFileReadsAsMissingWithOneWarning)
 {
     const DaemonHarness harness;
-    const QString path = harness.path(QStringLiteral("wdt.ini"));
+    const QString path = harness.environment().configFile;
     const QByteArray encoded = QFile::encodeName(path);
-    const struct {
-        const char* kind;
-        bool readAsMissing;
-    } rows[] = { { "missing", false }, { "regular", false }, { "fifo", true }, { "directory", true } };
-    for (const auto& row : rows) {
-        const std::string kind = row.kind;
-        if (kind == "regular") {
-            harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
-        } else if (kind == "fifo") {
-            ASSERT_EQ(::mkfifo(encoded.constData(), 0600), 0);
-        } else if (kind == "directory") {
-            ASSERT_TRUE(QDir().mkdir(path));
-        }
+    for (const std::string kind : { "missing", "regular", "fifo", "directory" }) {
+        if (kind == "regular")
+            harness.writeConfig(QStringLiteral("[Global]\n"));
+        ASSERT_TRUE(kind != "fifo" || ::mkfifo(encoded.constData(), 0600) == 0);
+        ASSERT_TRUE(kind != "directory" || QDir().mkdir(path));
+        const bool missing = kind == "fifo" || kind == "directory";
         const LogCapture log;
-        const QString read = configurationFileToRead(path);
-        EXPECT_EQ(read, row.readAsMissing ? QString() : path) << kind;
+        EXPECT_EQ(configurationFileToRead(path), missing ? QString() : path) << kind;
         EXPECT_EQ(log.lines(),
-            row.readAsMissing
-                ? QStringList { QStringLiteral("[WARN ] Файл настроек \"%1\" не является обычным файлом и "
-                                               "не прочитан: действуют значения по умолчанию.")
-                                    .arg(path) }
-                : QStringList())
+            missing ? QStringList { QStringLiteral("[WARN ] Файл настроек \"%1\" не является обычным файлом и не "
+                                                   "прочитан: действуют значения по умолчанию.")
+                                        .arg(path) }
+                    : QStringList())
             << kind;
         ::unlink(encoded.constData());
         ::rmdir(encoded.constData());
     }
 }
 
-// A FIFO in the configuration's place: the daemon starts with every default,
-// the monitor's own reader included, instead of waiting before arming.
+// Every reader, the monitor's own included, sees a missing file: the daemon
+// arms with the defaults instead of waiting on the FIFO before arming.
 TEST(ConfigurationFile, DaemonWithAFifoForItsConfigurationArmsWithTheDefaults)
 {
     DaemonHarness harness;
-    const QByteArray fifo = QFile::encodeName(harness.environment().configFile);
-    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(harness.environment().configFile).constData(), 0600), 0);
     auto board = harness.fake("Tarvelo", "TV-100", "100");
     board->answer = [](uint16_t port) { return port == 0x2E; };
     QString monitorPath = QStringLiteral("not asked");
@@ -67,42 +52,13 @@ TEST(ConfigurationFile, DaemonWithAFifoForItsConfigurationArmsWithTheDefaults)
         monitorPath = path;
         return std::make_unique<FakeMonitor>(harness.journal);
     };
-    int code = -1;
-    {
-        const SignalSender stop(journalHas(harness.journal, "start"));
-        // Should a reader wait on the FIFO after all, a writer that comes
-        // and goes ends its wait after a generous bound, so that the run
-        // fails instead of hanging.
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool ran = false;
-        std::thread writer([&] {
-            std::unique_lock<std::mutex> lock(mutex);
-            const auto over = [&] { return ran; };
-            for (auto wait = std::chrono::milliseconds(10000); !finished.wait_for(lock, wait, over);
-                 wait = std::chrono::milliseconds(10)) {
-                const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd >= 0)
-                    ::close(fd);
-            }
-        });
-        {
-            const RedirectedStdout quiet;
-            code = harness.run(parts);
-        }
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            ran = true;
-        }
-        finished.notify_all();
-        writer.join();
-    }
-    EXPECT_EQ(code, 0);
+    const SignalSender stop(journalHas(harness.journal, "start"));
+    const RedirectedStdout quiet;
+    EXPECT_EQ(harness.run(parts), 0);
     EXPECT_EQ(harness.journal->count("start Tarvelo 0x2e 7"), 1);
     EXPECT_TRUE(monitorPath.isEmpty()) << monitorPath.toStdString();
     ASSERT_FALSE(harness.messages().isEmpty());
     EXPECT_TRUE(harness.messages().first().startsWith(QStringLiteral("[WARN ] Файл настроек")));
-    EXPECT_TRUE(harness.messages().contains(QStringLiteral("[INFO ] === Monitoring disabled from config. ===")));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -287,43 +288,32 @@ TEST_F(MessageHandlerTest, JournalStreamLinesStartWithTheirSyslogPriority)
     ::fcntl(journal[1], F_SETFL, O_NONBLOCK);
     struct stat stream;
     ASSERT_EQ(::fstat(journal[0], &stream), 0);
-    const QByteArray named
-        = QByteArray::number(quint64(stream.st_dev)) + ':' + QByteArray::number(quint64(stream.st_ino));
-    const QByteArray other
-        = QByteArray::number(quint64(stream.st_dev)) + ':' + QByteArray::number(quint64(stream.st_ino) + 1);
-    const QByteArray plain[] = { "[DEBUG] d", "[INFO ] i", "[WARN ] w", "[CRIT ] c", "[INFO ] two", "" };
-    const struct {
-        const char* journalStream;
-        QStringList lines;
-    } rows[] = {
-        { named.constData(),
-            { "<7>[DEBUG] d", "<6>[INFO ] i", "<4>[WARN ] w", "<3>[CRIT ] c", "<6>[INFO ] two", "<6>", "" } },
-        { other.constData(), { plain[0], plain[1], plain[2], plain[3], plain[4], plain[5], "" } },
-        { "journal", { plain[0], plain[1], plain[2], plain[3], plain[4], plain[5], "" } },
-    };
-    for (const auto& row : rows) {
-        ::setenv("JOURNAL_STREAM", row.journalStream, 1);
+    // The stream itself, and another socket's name on the same device.
+    for (const quint64 inode : { quint64(stream.st_ino), quint64(stream.st_ino) + 1 }) {
+        const bool named = inode == stream.st_ino;
+        ::setenv("JOURNAL_STREAM", (QByteArray::number(quint64(stream.st_dev)) + ':' + QByteArray::number(inode)), 1);
         {
             const RedirectedStdout toJournal(journal[0]);
             ASSERT_TRUE(toJournal.ok());
             installMessageHandler();
             qDebug() << "d";
-            qInfo() << "i";
             qWarning() << "w";
             qCritical() << "c";
-            qInfo("two\n");
+            qInfo("two\n"); // two lines, two entries
         }
-        QStringList lines = QString::fromUtf8(drain(journal[1])).split(QLatin1Char('\n'));
-        for (QString& line : lines) // the priority stands before the stamp
-            line = line.left(line.startsWith(QLatin1Char('<')) ? 3 : 0)
-                + line.mid(line.startsWith(QLatin1Char('<')) ? 23 : 20);
-        EXPECT_EQ(lines, row.lines) << row.journalStream;
+        const QString written
+            = QString::fromUtf8(drain(journal[1]))
+                  .remove(QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ")));
+        const QString expected = QStringLiteral("<7>[DEBUG] d\n<4>[WARN ] w\n<3>[CRIT ] c\n<6>[INFO ] two\n<6>\n");
+        // Elsewhere the same lines without a priority.
+        const QString withoutPriority = QString(expected).remove(QRegularExpression(QStringLiteral("<\\d>")));
+        EXPECT_EQ(written, named ? expected : withoutPriority);
     }
     ::unsetenv("JOURNAL_STREAM");
     ::close(journal[0]);
     ::close(journal[1]);
     // The file never gets a priority.
-    EXPECT_EQ(harness.messages().count(QStringLiteral("[CRIT ] c")), 3);
+    EXPECT_EQ(harness.messages().count(QStringLiteral("[CRIT ] c")), 2);
 }
 
 TEST_F(MessageHandlerTest, ClosedStandardOutputIsNotTakenOverByAnotherFile)

@@ -11,8 +11,10 @@
 #include "sim/board_simulator.h"
 #include "support/daemon_harness.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -139,6 +141,8 @@ struct Fault {
     bool logOnTmpfs = false;
     // Part of a line the fault leaves in the log at least once.
     const char* faultNote = nullptr;
+    // Part of a line that standard output shows at least once.
+    const char* standardOutputNote = nullptr;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out)
@@ -174,6 +178,29 @@ public:
         ASSERT_TRUE(readerGone->ok());
     }
     void restoreStandardOutput() { readerGone.reset(); }
+
+    // Standard output on a pipe whose reader stops reading, as a hung log
+    // collector does, just as a line longer than the pipe holds comes (a long
+    // configuration warning or display format). From the end of the fault on
+    // it reads again after every tick; what it reads counts as standard output.
+    void stallStandardOutputReader()
+    {
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        stalledReadEnd = fds[0];
+        stalledReader.emplace(fds[1]);
+        ::close(fds[1]);
+        ASSERT_TRUE(stalledReader->ok());
+        qWarning().noquote() << QString(2 * ::fcntl(fds[0], F_GETPIPE_SZ), QLatin1Char('w'));
+    }
+    void takeStandardOutput()
+    {
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(stalledReadEnd, chunk, sizeof chunk)) > 0;)
+            collected.append(chunk, static_cast<int>(n));
+    }
+    bool readerReads = false;
 
     // Another thread sends SIGHUP to the process as fast as it can, as a
     // hang-up storm or a reload reflex gone wild would.
@@ -249,6 +276,11 @@ protected:
         stopped = stop.met();
         // A run that ended inside the fault must not leave it behind.
         readerGone.reset();
+        if (stalledReadEnd >= 0) {
+            stalledReader.reset();
+            takeStandardOutput();
+            ::close(stalledReadEnd);
+        }
         return code;
     }
 
@@ -270,6 +302,8 @@ protected:
         if (tick > kLateWindow && tick <= kLateWindow + kWindowTicks)
             heapLate = std::min(heapLate, heapInUse());
 
+        if (readerReads)
+            takeStandardOutput();
         if (tick == kFaultBegins)
             fault.begin(*this);
         if (tick == kFaultEnds)
@@ -288,6 +322,11 @@ protected:
     DaemonHarness harness;
     // While the fault "StandardOutputReaderGone" lasts; nested in the capture.
     std::optional<RedirectedStdout> readerGone;
+    // While the fault "StandardOutputReaderStallsOnALongLine" lasts and until
+    // the run ends.
+    std::optional<RedirectedStdout> stalledReader;
+    int stalledReadEnd = -1;
+    QByteArray collected;
     // Written on the daemon's thread, read by the one that stops it.
     std::atomic<int> ticks { 0 };
     bool stopped = false;
@@ -333,7 +372,7 @@ TEST_P(FaultRun, FeedingGoesOnAndMemoryStaysBounded)
     // Each way out of the log either kept a line for every tick, or lost some
     // to the fault and still ends with the stop, written after it.
     const QByteArray logFile = contents(LOG_FILE);
-    const QByteArray standardOutput = contents(stdoutPath());
+    const QByteArray standardOutput = contents(stdoutPath()) + collected;
     for (const auto& [output, losesLines, where] : { std::make_tuple(logFile, fault.logFileLosesLines, "log file"),
              std::make_tuple(standardOutput, fault.standardOutputLosesLines, "standard output") }) {
         if (losesLines)
@@ -351,6 +390,13 @@ TEST_P(FaultRun, FeedingGoesOnAndMemoryStaysBounded)
     if (fault.faultNote) {
         EXPECT_GE(logFile.count(fault.faultNote), 1) << fault.faultNote;
     }
+    if (fault.standardOutputNote) {
+        EXPECT_GE(standardOutput.count(fault.standardOutputNote), 1) << fault.standardOutputNote;
+    }
+    // Lines are dropped whole, never torn: each begins with its time stamp.
+    const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\["));
+    for (const QByteArray& line : standardOutput.split('\n'))
+        EXPECT_TRUE(line.isEmpty() || stamp.match(QString::fromUtf8(line)).hasMatch()) << line.left(100).toStdString();
 }
 
 const Fault kFaults[] = {
@@ -413,6 +459,31 @@ const Fault kFaults[] = {
         nullptr,
         false,
         /*faultNote=*/"[WARN ] Сигнал 1 (SIGHUP) проигнорирован - кормление продолжается.",
+    },
+    {
+        "StandardOutputReaderStallsOnALongLine",
+        [](FaultRun& run) { run.stallStandardOutputReader(); },
+        [](FaultRun& run) { run.readerReads = true; },
+        false,
+        /*standardOutputLosesLines=*/true,
+        false,
+        nullptr,
+        false,
+        nullptr,
+        /*standardOutputNote=*/"[WARN ] Стандартный вывод не успевал принимать строки журнала, пропущено строк:",
+    },
+    {
+        // Nobody reads it; with a reader it would pace every line.
+        "LogPathIsAFifo",
+        [](FaultRun&) {
+            ASSERT_TRUE(QFile::rename(LOG_FILE, LOG_FILE + QStringLiteral(".kept")));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(LOG_FILE).constData(), 0600), 0);
+        },
+        [](FaultRun&) {
+            ASSERT_TRUE(QFile::remove(LOG_FILE));
+            ASSERT_TRUE(QFile::rename(LOG_FILE + QStringLiteral(".kept"), LOG_FILE));
+        },
+        /*logFileLosesLines=*/true,
     },
 };
 
