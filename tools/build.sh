@@ -6,6 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(qtbase5-dev libqt5serialport5-dev libsystemd-dev pkg-config cmake ninja-build g++ libgtest-dev)
+# What the tests run besides the build, so that none of them is skipped on a
+# fresh machine: the package test's dpkg-deb, dpkg-shlibdeps and
+# dpkg-parsechangelog (dpkg-dev), file (for dpkg-shlibdeps), logrotate, man
+# (man-db), systemd-analyze (systemd, with the units it verifies against),
+# lintian, and hardening-check (devscripts). libsystemd-dev (found through
+# pkg-config) gives the daemon its service-manager notifications, which the
+# tests exercise.
+packages+=(libsystemd-dev pkg-config dpkg-dev file logrotate man-db systemd lintian devscripts)
 
 missing=()
 for package in "${packages[@]}"; do
