@@ -511,6 +511,16 @@ source_keys() {
     } | sort -u
 }
 
+# The string literals with Cyrillic letters in the daemon's sources, one per
+# line, without their quotes; comment lines are left out.
+russian_texts() {
+    local dirs=("$source/core" "$source/superio" "$source/serialctl" "$source/monitor" "$source/strategy")
+    # Letters beyond ASCII need a UTF-8 locale, whatever the caller's.
+    export LC_ALL=C.UTF-8
+    grep -rhP --include='*.cpp' --include='*.h' '[\x{0400}-\x{04FF}]' "${dirs[@]}" | grep -vP '^\s*//' |
+        grep -oP '"(?:[^"\\]|\\.)*"' | grep -P '[\x{0400}-\x{04FF}]' | sed 's/^"//; s/"$//' | sort -u
+}
+
 check_docs() {
     local page="$scratch/page" ini="$scratch/ini" readme="$source/README.md"
     page_text "$source/packaging/wdt-daemon.8" "$page"
@@ -538,6 +548,22 @@ check_docs() {
     done < <(source_keys)
     [ "$count" -ge 20 ] || fail "found only $count keys in the daemon's sources; has the code's layout changed?"
     echo "$count keys of the daemon's sources checked"
+
+    # Every Russian text of the daemon's sources (outside comments) is in
+    # README's table of them; a text with a %1 in it piece by piece.
+    local table fragment piece
+    table=$(awk '/^### The Russian lines in English/ { on = 1; next } on && /^#/ { exit } on && /^\|/' "$readme")
+    count=0
+    while IFS= read -r fragment; do
+        count=$((count + 1))
+        while IFS= read -r piece; do
+            piece=$(printf '%s' "$piece" | sed 's/^ *//; s/ *$//')
+            [ -z "$piece" ] || printf '%s\n' "$table" | grep -qF -- "$piece" ||
+                fail "README's table of Russian lines lacks \"$piece\""
+        done < <(printf '%s\n' "$fragment" | sed 's/%[0-9]/\n/g')
+    done < <(russian_texts)
+    [ "$count" -ge 20 ] || fail "found only $count Russian texts in the daemon's sources"
+    echo "$count Russian texts of the daemon's sources checked"
 
     # Every refusal with exit code 1 and its log line.
     names_in_page "$page" "refusal" 3 "$(grep -E '^\|.*\| *1 *\|$' "$readme" | awk -F'|' '{ print $3 }')"
