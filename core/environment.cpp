@@ -20,6 +20,7 @@ EnvironmentScope::EnvironmentScope(const DaemonEnvironment& environment)
     , configFile(CONFIG_FILE)
     , testFile(TEST_FILE)
     , modulesFile(MODULES_FILE)
+    , pidFile(PID_FILE)
     , envIntervalMs(::envIntervalMs)
     , envEnabled(::envEnabled)
     , tarveloEnabled(::tarveloEnabled)
@@ -34,6 +35,7 @@ EnvironmentScope::EnvironmentScope(const DaemonEnvironment& environment)
     CONFIG_FILE = environment.configFile;
     TEST_FILE = environment.testFile;
     MODULES_FILE = environment.modulesFile;
+    PID_FILE = environment.pidFile;
 }
 
 EnvironmentScope::~EnvironmentScope()
@@ -50,4 +52,5 @@ EnvironmentScope::~EnvironmentScope()
     CONFIG_FILE = configFile;
     TEST_FILE = testFile;
     MODULES_FILE = modulesFile;
+    PID_FILE = pidFile;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <sys/types.h>
@@ -23,6 +24,13 @@ struct DaemonEnvironment {
     // The kernel's list of loaded modules, checked for drivers that share the
     // Super I/O configuration ports.
     QString modulesFile = QStringLiteral("/proc/modules");
+    // Locked for the daemon's whole life and holding its pid: one daemon per
+    // machine.
+    QString pidFile = QStringLiteral("/run/wdt-daemon.pid");
+    // Where the serial library may put its lock files, each hidden at
+    // start-up behind an empty directory of the daemon's own
+    // (core/lock_namespace.h). Empty: the directories are left as they are.
+    QStringList lockDirectories { QStringLiteral("/run/lock"), QStringLiteral("/var/lock") };
     PortIo* portIo;
     Privileges* privileges;
     // The marker lies in a world-writable directory: only a file of this
@@ -55,6 +63,7 @@ private:
     QString configFile;
     QString testFile;
     QString modulesFile;
+    QString pidFile;
     int envIntervalMs;
     bool envEnabled;
     bool tarveloEnabled;

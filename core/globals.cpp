@@ -14,6 +14,7 @@ QString LOG_FILE = initial.logFile;
 QString CONFIG_FILE = initial.configFile;
 QString TEST_FILE = initial.testFile;
 QString MODULES_FILE = initial.modulesFile;
+QString PID_FILE = initial.pidFile;
 
 int envIntervalMs = 60000;
 bool envEnabled = false;

@@ -11,6 +11,7 @@ extern QString LOG_FILE;
 extern QString CONFIG_FILE;
 extern QString TEST_FILE;
 extern QString MODULES_FILE;
+extern QString PID_FILE;
 
 extern int envIntervalMs;
 extern bool envEnabled;

@@ -96,6 +96,11 @@ InProcessDaemon::InProcessDaemon()
     current.configFile = path(QStringLiteral("wdt.ini"));
     current.testFile = path(QStringLiteral("WDT_TEST"));
     current.modulesFile = path(QStringLiteral("modules"));
+    current.pidFile = path(QStringLiteral("wdt-daemon.pid"));
+    // The threads of tests and simulators keep the daemon from a mount
+    // namespace of its own; the lock directories are left as they are, and
+    // the run logs no warning about them.
+    current.lockDirectories.clear();
     current.portIo = &fakePlatform;
     current.privileges = &fakePlatform;
     current.markerOwner = ::geteuid();
