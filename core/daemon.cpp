@@ -209,12 +209,19 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     supervisor.start();
 
     // Readings run one per turn of the event loop, so that a stop signal
-    // waits at most for the one in progress.
+    // waits at most for the one in progress. Not a zero timer: the event
+    // loop runs those only when no other timer is due, and a feed timer
+    // whose feed takes longer than its interval is always due.
     QTimer readingTimer;
     readingTimer.setSingleShot(true);
+    readingTimer.setTimerType(Qt::PreciseTimer);
+    const auto readSoon = [&readingTimer] {
+        if (!readingTimer.isActive())
+            readingTimer.start(1);
+    };
     QObject::connect(&readingTimer, &QTimer::timeout, [&] {
         if (supervisor.readNext())
-            readingTimer.start(0);
+            readSoon();
     });
 
     QTimer envTimer;
@@ -230,13 +237,13 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         if (supervisor.feedTick() == Supervisor::Tick::FeedingStopped)
             feedTimer.stop();
         else
-            readingTimer.start(0);
+            readSoon();
     });
     // Started right after arming: the start-up readings fit around the
     // first feed like any others.
     feedTimer.start(intervalMs);
     if (supervisor.readingPending())
-        readingTimer.start(0);
+        readSoon();
 
     QObject::connect(&signalPipe, &SignalPipe::received, [&](int signalNumber) {
         feedTimer.stop();

@@ -49,7 +49,7 @@ void Supervisor::start()
 
 Supervisor::Tick Supervisor::feedTick()
 {
-    if (stopped)
+    if (stopped || stopCause != FeedingStop::None)
         return Tick::FeedingStopped;
     // The tick fires when the feed is due; the next one is due an interval
     // after this one, however long the feed itself takes.
@@ -57,15 +57,10 @@ Supervisor::Tick Supervisor::feedTick()
     if (testMarker.check() == TestMarker::State::Honoured) {
         qWarning() << "!!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...";
         QFile::remove(testFile);
-        // Readings only ever followed a feed: with the feeding, they end,
-        // and so does a start-up that was still reading.
-        if (!pending.empty()) {
-            pending.clear();
-            endStartupWhenRead();
-        }
-        tell(&SupervisorObserver::feedingStopped);
-        return Tick::FeedingStopped;
+        return stopFeeding(FeedingStop::TestMode);
     }
+    if (feedGate && !feedGate())
+        return stopFeeding(FeedingStop::Gate);
     watchdog.strategy->wdt_feed(watchdog.port, watchdog.timeoutSec);
     nextFeedDueMs = tickAt + watchdog.intervalMs;
     readSinceFeed = false;
@@ -85,6 +80,19 @@ Supervisor::Tick Supervisor::feedTick()
         envQueryRequest = false;
     }
     return Tick::Fed;
+}
+
+Supervisor::Tick Supervisor::stopFeeding(FeedingStop cause)
+{
+    stopCause = cause;
+    // Readings only ever followed a feed: with the feeding, they end, and so
+    // does a start-up that was still reading.
+    if (!pending.empty()) {
+        pending.clear();
+        endStartupWhenRead();
+    }
+    tell(&SupervisorObserver::feedingStopped);
+    return Tick::FeedingStopped;
 }
 
 void Supervisor::monitoringTick()

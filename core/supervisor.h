@@ -72,6 +72,14 @@ public:
     /// outlive the supervisor.
     void addObserver(SupervisorObserver* observer) { observers.push_back(observer); }
 
+    /// Asked before every feed, after the test marker: false stops the
+    /// feeding for good, exactly as test mode does.
+    void setFeedGate(std::function<bool()> gate) { feedGate = std::move(gate); }
+
+    enum class FeedingStop { None, TestMode, Gate };
+    /// Why the feeding stopped, if it did.
+    FeedingStop feedingStop() const { return stopCause; }
+
     /// Arms the watchdog and queues the board's start-up readings. The feed
     /// timer is to start right after: the first feed is due one interval
     /// from now. The line that ends the start-up is logged once the start-up
@@ -106,6 +114,7 @@ public:
 private:
     void queue(EnvironmentMonitor::Table table);
     void endStartupWhenRead();
+    Tick stopFeeding(FeedingStop cause);
     template <typename Step> void tell(Step step)
     {
         for (SupervisorObserver* observer : observers)
@@ -124,4 +133,6 @@ private:
     bool startupEnded = false;
     bool stopped = false;
     std::vector<SupervisorObserver*> observers;
+    std::function<bool()> feedGate;
+    FeedingStop stopCause = FeedingStop::None;
 };

@@ -122,7 +122,10 @@ QString TarveloVendor::exchangeDcon(QString command, int timeoutMs)
         qCritical() << "Cant open port: " << link.portName << "!";
         return QString();
     }
-    const DconExchange exchange = exchangeDconLine(port, command, timeoutMs, timeoutMs);
+    // The board's answers to the watchdog commands are not read, so a late
+    // one needs no waiting out here; the monitor, which reads its answers,
+    // waits out what a silent feed may still bring.
+    const DconExchange exchange = exchangeDconLine(port, command, DconTiming { timeoutMs, timeoutMs, false });
     port.close();
 
     if (exchange.cutOff)
