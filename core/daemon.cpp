@@ -6,6 +6,7 @@
 #include "core/instance_lock.h"
 #include "core/lock_namespace.h"
 #include "core/logging.h"
+#include "core/metrics_file.h"
 #include "core/privileges.h"
 #include "core/service_notifier.h"
 #include "core/signal_pipe.h"
@@ -202,10 +203,19 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     ServiceNotifier serviceNotifier({ vendor, model, modelCode,
         serialBoard ? readDconLinkSettings(settings).portName : ServiceNotifier::superIoPlace(manager.port), intervalMs,
         timeoutSec });
+    // Likewise; none without "Global/MetricsFile".
+    const std::unique_ptr<MetricsFile> metricsFile = makeMetricsFile(settings,
+        { vendor, model, modelCode,
+            serialBoard ? readDconLinkSettings(settings).portName
+                        : QStringLiteral("0x") + QString::number(manager.port, 16).toUpper(),
+            intervalMs, timeoutSec },
+        sensors);
     Supervisor supervisor({ manager.current, manager.port, timeoutSec, intervalMs }, sensors, serialBoard, TEST_FILE,
         environment.markerOwner);
     runningSupervisor = &supervisor;
     supervisor.addObserver(&serviceNotifier);
+    if (metricsFile)
+        supervisor.addObserver(metricsFile.get());
     supervisor.start();
 
     // Readings run one per turn of the event loop, so that a stop signal

@@ -1,0 +1,269 @@
+#include "core/metrics_file.h"
+
+#include "strategy/ini_values.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// A metric's HELP and TYPE lines and its samples, in the text format.
+class Exposition {
+public:
+    void family(const char* name, const char* type, const char* help)
+    {
+        out += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n")
+                   .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type));
+    }
+    void sample(const char* name, const QString& value, const QString& labels = QString())
+    {
+        out += QLatin1String(name);
+        if (!labels.isEmpty())
+            out += QLatin1Char('{') + labels + QLatin1Char('}');
+        out += QLatin1Char(' ') + value + QLatin1Char('\n');
+    }
+    QString text() const { return out; }
+
+private:
+    QString out;
+};
+
+QString label(const char* name, const QString& value)
+{
+    return QLatin1String(name) + QStringLiteral("=\"") + metricsLabelValue(value) + QLatin1Char('"');
+}
+
+// The board's readings are single precision: a reading of 23.1 is shown as
+// 23.1, not as the 23.100000381469727 its widening to double spells.
+QString sampleValue(double value)
+{
+    if (std::isnan(value))
+        return QStringLiteral("NaN");
+    if (std::isinf(value))
+        return value > 0 ? QStringLiteral("+Inf") : QStringLiteral("-Inf");
+    const float single = static_cast<float>(value);
+    if (static_cast<double>(single) == value) {
+        for (int digits = 1; digits <= 9; ++digits) {
+            const QString text = QString::number(value, 'g', digits);
+            if (text.toFloat() == single)
+                return text;
+        }
+    }
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QString flag(bool on)
+{
+    return on ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
+} // namespace
+
+QString metricsLabelValue(const QString& text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            escaped += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('"'))
+            escaped += QStringLiteral("\\\"");
+        else if (c == QLatin1Char('\n'))
+            escaped += QStringLiteral("\\n");
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+MetricsFile::MetricsFile(
+    QString path, MetricsDevice device, const EnvironmentMonitor* monitor, Clock clock, WallClock wallClock)
+    : path(std::move(path))
+    , device(std::move(device))
+    , monitor(monitor)
+    , clock(std::move(clock))
+    , wallClock(std::move(wallClock))
+{
+}
+
+MetricsFile::WallClock MetricsFile::systemWallClock()
+{
+    return [] { return QDateTime::currentSecsSinceEpoch(); };
+}
+
+void MetricsFile::armed()
+{
+    isArmed = true;
+    startTime = wallClock();
+    write();
+}
+
+void MetricsFile::fed()
+{
+    ++feeds;
+    lastFeedTime = wallClock();
+    if (clock() - lastWriteMs >= kMinPeriodMs)
+        write();
+}
+
+void MetricsFile::sweepEnded()
+{
+    write();
+}
+
+void MetricsFile::feedingStopped()
+{
+    testMode = true;
+    write();
+}
+
+void MetricsFile::stopped()
+{
+    isArmed = false;
+    write();
+}
+
+QString MetricsFile::text() const
+{
+    Exposition e;
+    e.family("wdt_device_info", "gauge", "The watchdog the daemon drives; always 1.");
+    e.sample("wdt_device_info", QStringLiteral("1"),
+        QStringList { label("vendor", device.vendor), label("model", device.model), label("code", device.code),
+            label("device", device.device) }
+            .join(QLatin1Char(',')));
+    e.family("wdt_armed", "gauge", "1 while the watchdog is armed; 0 once the orderly stop disarmed it.");
+    e.sample("wdt_armed", flag(isArmed));
+    e.family(
+        "wdt_test_mode", "gauge", "1 once the test marker stopped the feeding: the watchdog is to reset the machine.");
+    e.sample("wdt_test_mode", flag(testMode));
+    e.family("wdt_interval_seconds", "gauge", "The feed period.");
+    e.sample("wdt_interval_seconds", sampleValue(device.intervalMs / 1000.0));
+    e.family("wdt_timeout_seconds", "gauge", "The watchdog timeout: unfed this long, it resets the machine.");
+    e.sample("wdt_timeout_seconds", QString::number(device.timeoutSec));
+    e.family("wdt_feeds_total", "counter", "Feeds since the daemon started.");
+    e.sample("wdt_feeds_total", QString::number(feeds));
+    // No sample before the first feed: a time of 0 would read as a feed
+    // missed for decades.
+    e.family("wdt_last_feed_timestamp_seconds", "gauge", "When the last feed went out, in seconds since the epoch.");
+    if (feeds > 0)
+        e.sample("wdt_last_feed_timestamp_seconds", QString::number(lastFeedTime));
+    e.family("wdt_start_time_seconds", "gauge", "When the daemon armed the watchdog, in seconds since the epoch.");
+    e.sample("wdt_start_time_seconds", QString::number(startTime));
+    // Further states of the run (why the previous one ended, say) are
+    // families of their own here, before the channels.
+
+    const std::vector<EnvironmentMonitor::ChannelState> channels
+        = monitor ? monitor->channelStates() : std::vector<EnvironmentMonitor::ChannelState>();
+    const auto channelLabels = [](const EnvironmentMonitor::ChannelState& channel) {
+        const QString table
+            = channel.table == EnvironmentMonitor::Table::Static ? QStringLiteral("static") : QStringLiteral("dynamic");
+        return label("table", table) + QLatin1Char(',') + label("channel", channel.name);
+    };
+    if (!channels.empty()) {
+        e.family("wdt_channel_value", "gauge", "The last value read from an environment channel of the board.");
+        for (const auto& channel : channels) {
+            if (channel.read)
+                e.sample("wdt_channel_value", sampleValue(channel.value), channelLabels(channel));
+        }
+        e.family("wdt_channel_failures_total", "counter", "Readings of an environment channel that gave no value.");
+        for (const auto& channel : channels)
+            e.sample("wdt_channel_failures_total", QString::number(channel.failures), channelLabels(channel));
+    }
+    return e.text();
+}
+
+bool MetricsFile::write()
+{
+    lastWriteMs = clock();
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temporary = QFile::encodeName(
+        QFileInfo(path).dir().filePath(QLatin1Char('.') + QFileInfo(path).fileName() + QStringLiteral(".tmp")));
+
+    // The temporary is always a new file of this daemon: O_EXCL never
+    // follows a symlink planted at its name, and never opens a FIFO. What a
+    // crash left there is removed (unlink removes a link, not its target)
+    // and the file made afresh.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(temporary.constData(), flags, 0644);
+    if (fd < 0 && errno == EEXIST && ::unlink(temporary.constData()) == 0)
+        fd = ::open(temporary.constData(), flags, 0644);
+    int error = 0;
+    if (fd < 0) {
+        error = errno;
+    } else {
+        // The exporter runs as a user of its own; the daemon's umask must
+        // not hide the file from it.
+        errno = 0;
+        const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, text().toUtf8());
+        if (!written)
+            error = errno ? errno : EIO;
+        // Not synced: the file is rewritten within seconds, and a sync can
+        // hold the daemon's only thread for as long as the disk is busy.
+        if (::close(fd) != 0 && written)
+            error = errno;
+        // A rename replaces whatever has the target's name, a FIFO or a
+        // symlink included, without opening it.
+        if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
+            error = errno;
+        if (error != 0)
+            ::unlink(temporary.constData());
+    }
+    if (error == 0) {
+        failing = false;
+        return true;
+    }
+    if (!failing)
+        qWarning().nospace() << "Файл метрик " << path << " не записан (" << ::strerror(error)
+                             << ") - кормление продолжается.";
+    failing = true;
+    return false;
+}
+
+QString readMetricsFilePath(const QSettings& settings)
+{
+    const QString key = QStringLiteral("Global/MetricsFile");
+    const QString text = configText(settings, key);
+    if (text.isEmpty())
+        return QString();
+    if (!QDir::isAbsolutePath(text) || text.endsWith(QLatin1Char('/'))) {
+        qWarning().nospace() << "Ignoring " << key << " = " << text << ": not an absolute file path";
+        return QString();
+    }
+    return text;
+}
+
+std::unique_ptr<MetricsFile> makeMetricsFile(
+    const QSettings& settings, MetricsDevice device, const EnvironmentMonitor* monitor)
+{
+    const QString path = readMetricsFilePath(settings);
+    if (path.isEmpty())
+        return nullptr;
+    return std::make_unique<MetricsFile>(path, std::move(device), monitor);
+}
