@@ -12,8 +12,8 @@ packages=(qtbase5-dev libqt5serialport5-dev libsystemd-dev pkg-config cmake ninj
 # (man-db), systemd-analyze (systemd, with the units it verifies against),
 # lintian, and hardening-check (devscripts). libsystemd-dev (found through
 # pkg-config) gives the daemon its service-manager notifications, which the
-# tests exercise.
-packages+=(libsystemd-dev pkg-config dpkg-dev file logrotate man-db systemd lintian devscripts)
+# tests exercise. The metrics test scrapes a real prometheus-node-exporter.
+packages+=(libsystemd-dev pkg-config dpkg-dev file logrotate man-db systemd lintian devscripts prometheus-node-exporter)
 
 missing=()
 for package in "${packages[@]}"; do
