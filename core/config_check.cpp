@@ -5,6 +5,7 @@
 #include "core/file_checks.h"
 #include "core/globals.h"
 #include "core/logging.h"
+#include "core/metrics_file.h"
 #include "monitor/sensors.h"
 #include "serialctl/dcon_link.h"
 #include "serialctl/tarvelo_vendor.h"
@@ -198,6 +199,11 @@ std::vector<KeyRow> keyTable()
                 for (const uint16_t port : r.ports)
                     items << hexText(port);
                 return items.isEmpty() ? QStringLiteral("no usable port") : items.join(QLatin1String(", "));
+            }),
+        row("Global/MetricsFile", Kind::Value, "none",
+            [](const Readings& r) {
+                const QString path = readMetricsFilePath(r.settings);
+                return path.isEmpty() ? QStringLiteral("none") : quoted(path);
             }),
         row("Global/IntervalMs", Kind::Value, "3000",
             [](const Readings& r) { return QString::number(r.globalInterval) + QLatin1String(" ms"); }),
