@@ -12,15 +12,6 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-Events only(const Events& events, const std::string& prefix)
-{
-    Events kept;
-    for (const auto& event : events)
-        if (event.compare(0, prefix.size(), prefix) == 0)
-            kept.push_back(event);
-    return kept;
-}
-
 // Candidates Fintek, ITE, Nuvoton and the serial board, all fakes that
 // answer nowhere until a test says otherwise.
 struct Candidates {
@@ -138,8 +129,8 @@ TEST(DaemonStartup, WhenNoCandidateAnswersNothingIsArmed)
     DaemonHarness harness;
     Candidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
-    EXPECT_EQ(only(harness.journal->events(), "probe").size(), 8u);
-    EXPECT_EQ(only(harness.journal->events(), "start").size(), 0u);
+    EXPECT_EQ(harness.journal->only("probe").size(), 8u);
+    EXPECT_EQ(harness.journal->only("start").size(), 0u);
     EXPECT_EQ(harness.messages().last(), QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!"));
 }
 
@@ -181,7 +172,7 @@ TEST(DaemonDetection, ScanPortsFromTheConfiguration)
         harness.writeConfig(QString::fromUtf8(row.ini));
         Candidates candidates(harness);
         EXPECT_EQ(harness.run(candidates.parts()), 1) << row.ini;
-        EXPECT_EQ(only(harness.journal->events(), "probe"), row.probes) << row.ini;
+        EXPECT_EQ(harness.journal->only("probe"), row.probes) << row.ini;
     }
 }
 

@@ -12,15 +12,6 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-Events only(const Events& events, const std::string& prefix)
-{
-    Events kept;
-    for (const auto& event : events)
-        if (event.compare(0, prefix.size(), prefix) == 0)
-            kept.push_back(event);
-    return kept;
-}
-
 // A Super I/O candidate and the serial board, fakes that answer nowhere
 // until a test says otherwise.
 struct TwoCandidates {
@@ -54,8 +45,8 @@ TEST(SerialBoardProbe, OffTheBoardIsNeitherCreatedNorProbed)
     harness.writeConfig(QStringLiteral("[Vendor_Tarvelo]\nProbe=off\n"));
     TwoCandidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
-    EXPECT_EQ(only(harness.journal->events(), "create"), Events {});
-    EXPECT_EQ(only(harness.journal->events(), "probe"), (Events { "probe Fintek 0x2e", "probe Fintek 0x4e" }));
+    EXPECT_EQ(harness.journal->only("create"), Events {});
+    EXPECT_EQ(harness.journal->only("probe"), (Events { "probe Fintek 0x2e", "probe Fintek 0x4e" }));
     EXPECT_TRUE(harness.messages().contains(QStringLiteral("[INFO ] === Опрос платы Tarvelo отключен ===")));
     EXPECT_EQ(harness.messages().last(), kNotFound);
 }
@@ -86,8 +77,8 @@ TEST(DaemonDetection, WithoutAUsablePortTheSerialBoardIsStillProbedOnce)
         SignalSender stop(journalHas(harness.journal, "start"));
         EXPECT_EQ(harness.run(candidates.parts()), 0) << ini;
         EXPECT_TRUE(stop.met()) << ini;
-        EXPECT_EQ(only(harness.journal->events(), "probe"), Events { "probe Tarvelo 0x0" }) << ini;
-        EXPECT_EQ(only(harness.journal->events(), "start"), Events { "start Tarvelo 0x0 7" }) << ini;
+        EXPECT_EQ(harness.journal->only("probe"), Events { "probe Tarvelo 0x0" }) << ini;
+        EXPECT_EQ(harness.journal->only("start"), Events { "start Tarvelo 0x0 7" }) << ini;
     }
 }
 

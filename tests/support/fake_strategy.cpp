@@ -18,6 +18,16 @@ std::vector<std::string> Journal::events() const
     return entries;
 }
 
+std::vector<std::string> Journal::only(const std::string& prefix) const
+{
+    std::vector<std::string> kept;
+    for (const std::string& event : events()) {
+        if (event.compare(0, prefix.size(), prefix) == 0)
+            kept.push_back(event);
+    }
+    return kept;
+}
+
 int Journal::count(const std::string& prefix) const
 {
     std::lock_guard<std::mutex> lock(mutex);

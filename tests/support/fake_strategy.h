@@ -18,6 +18,8 @@ class Journal {
 public:
     void add(const std::string& event);
     std::vector<std::string> events() const;
+    /// The events starting with @p prefix, in order.
+    std::vector<std::string> only(const std::string& prefix) const;
     int count(const std::string& prefix) const;
 
 private:
