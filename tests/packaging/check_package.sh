@@ -21,6 +21,9 @@
 # mktemp -d; the real /etc, /lib/systemd and /var/log are never written.
 # CMAKE and CPACK name the tools of the build (set by CTest).
 set -uo pipefail
+# Under pipefail "producer | grep -q" fails at random: grep quits at its first
+# match and the producer's next write dies of SIGPIPE. Texts go to grep -q as
+# here-strings or process substitutions instead.
 
 group=${1:?group} build=${2:?build dir} source=${3:?source dir}
 cmake=${CMAKE:-cmake}
@@ -105,7 +108,7 @@ check_unit_settings() {
         # Only a daemon linked with libsystemd can tell systemd it is ready;
         # without it the start would time out and be killed.
         notify)
-            ! have readelf || readelf -d "$daemon" | grep -q 'NEEDED.*\[libsystemd\.so' ||
+            ! have readelf || grep -q 'NEEDED.*\[libsystemd\.so' < <(readelf -d "$daemon") ||
                 fail "unit Type=notify, but the daemon is not linked with libsystemd"
             ;;
         *) fail "unit Type=$value: the daemon does not fork" ;;
@@ -204,17 +207,17 @@ check_hardened() {
     local header dynamic segments symbols
     header=$(readelf -h "$elf") dynamic=$(readelf -d "$elf") segments=$(readelf -lW "$elf")
     symbols=$(readelf --dyn-syms -W "$elf" | awk '$7 == "UND" { print $8 }' | sed 's/@.*//')
-    if printf '%s\n' "$header" | grep -q 'Type: *EXEC'; then
+    if grep -q 'Type: *EXEC' <<<"$header"; then
         fail "$name is not position independent (PIE)"
-    elif printf '%s\n' "$header" | grep -q 'Type: *DYN' && ! printf '%s\n' "$dynamic" | grep -q 'FLAGS_1.*PIE' &&
-        printf '%s\n' "$segments" | grep -q 'INTERP'; then
+    elif grep -q 'Type: *DYN' <<<"$header" && ! grep -q 'FLAGS_1.*PIE' <<<"$dynamic" &&
+        grep -q 'INTERP' <<<"$segments"; then
         fail "$name is an executable without the PIE flag"
     fi
-    printf '%s\n' "$segments" | grep -q 'GNU_RELRO' || fail "$name has no RELRO segment"
-    printf '%s\n' "$dynamic" | grep -qE '\(BIND_NOW\)|FLAGS.*[^_]NOW' || fail "$name is not linked with -z now (full RELRO)"
-    printf '%s\n' "$symbols" | grep -qx '__stack_chk_fail' || fail "$name is not built with the stack protector"
+    grep -q 'GNU_RELRO' <<<"$segments" || fail "$name has no RELRO segment"
+    grep -qE '\(BIND_NOW\)|FLAGS.*[^_]NOW' <<<"$dynamic" || fail "$name is not linked with -z now (full RELRO)"
+    grep -qx '__stack_chk_fail' <<<"$symbols" || fail "$name is not built with the stack protector"
     # Fortify replaces calls whose buffer size is known with checked ones.
-    printf '%s\n' "$symbols" | grep -qE '^__[a-z_]+_chk$' || fail "$name calls no fortified libc function"
+    grep -qE '^__[a-z_]+_chk$' <<<"$symbols" || fail "$name calls no fortified libc function"
     # Control-flow enforcement is not asked for: Debian 12's C start files
     # lack it, so no binary linked there is marked for it.
     if have hardening-check; then
@@ -347,7 +350,7 @@ check_deb() {
                 echo "note: $path belongs to no Debian package; not checked"
                 continue
             fi
-            printf '%s\n' "$depends" | tr ',|' '\n' | sed 's/^ *//; s/[ (:].*//' | grep -qx "$owner" ||
+            grep -qx "$owner" < <(tr ',|' '\n' <<<"$depends" | sed 's/^ *//; s/[ (:].*//') ||
                 fail "Depends lacks $owner, which provides $lib"
         done
     else
@@ -403,7 +406,7 @@ check_unit() {
     }
     local output status
     output=$(verify "$broken/wdt-daemon.service")
-    if ! printf '%s\n' "$output" | grep -q "WdtCheckUnknownKey"; then
+    if ! grep -q "WdtCheckUnknownKey" <<<"$output"; then
         printf '%s\n' "$output"
         skip "systemd-analyze verify does not report an unknown key here; it cannot check the unit"
     fi
@@ -434,7 +437,7 @@ check_logrotate() {
 
     local output
     output=$(logrotate -d -s "$state" "$conf" 2>&1) || fail "logrotate -d failed"
-    if printf '%s\n' "$output" | grep -qiE '^error|: error'; then
+    if grep -qiE '^error|: error' <<<"$output"; then
         printf '%s\n' "$output"
         fail "logrotate -d reports errors"
     fi
@@ -456,7 +459,7 @@ check_logrotate() {
     rotate
     grep -qx "second line" "$dir/wdt-daemon.log.1" 2>/dev/null || fail "the second log was not moved to .1"
     if have gzip; then
-        [ -f "$dir/wdt-daemon.log.2.gz" ] && gzip -dc "$dir/wdt-daemon.log.2.gz" | grep -qx "first line" ||
+        [ -f "$dir/wdt-daemon.log.2.gz" ] && grep -qx "first line" < <(gzip -dc "$dir/wdt-daemon.log.2.gz") ||
             fail "the older log was not compressed to wdt-daemon.log.2.gz"
     fi
     finish
@@ -558,7 +561,7 @@ check_docs() {
         count=$((count + 1))
         while IFS= read -r piece; do
             piece=$(printf '%s' "$piece" | sed 's/^ *//; s/ *$//')
-            [ -z "$piece" ] || printf '%s\n' "$table" | grep -qF -- "$piece" ||
+            [ -z "$piece" ] || grep -qF -- "$piece" <<<"$table" ||
                 fail "README's table of Russian lines lacks \"$piece\""
         done < <(printf '%s\n' "$fragment" | sed 's/%[0-9]/\n/g')
     done < <(russian_texts)
