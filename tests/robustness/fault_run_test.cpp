@@ -49,6 +49,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 namespace {
 
 using Reply = BoardSimulator::Reply;
+using Millis = BoardSimulator::Millis;
 
 // Bytes the program holds on the heap right now, all threads together.
 size_t heapInUse()
@@ -143,6 +144,8 @@ struct Fault {
     const char* faultNote = nullptr;
     // Part of a line that standard output shows at least once.
     const char* standardOutputNote = nullptr;
+    // Part of a line that must never be logged.
+    const char* neverLogged = nullptr;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out)
@@ -393,6 +396,9 @@ TEST_P(FaultRun, FeedingGoesOnAndMemoryStaysBounded)
     if (fault.standardOutputNote) {
         EXPECT_GE(standardOutput.count(fault.standardOutputNote), 1) << fault.standardOutputNote;
     }
+    if (fault.neverLogged) {
+        EXPECT_EQ(logFile.count(fault.neverLogged), 0) << fault.neverLogged;
+    }
     // Lines are dropped whole, never torn: each begins with its time stamp.
     const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\["));
     for (const QByteArray& line : standardOutput.split('\n'))
@@ -484,6 +490,31 @@ const Fault kFaults[] = {
             ASSERT_TRUE(QFile::rename(LOG_FILE + QStringLiteral(".kept"), LOG_FILE));
         },
         /*logFileLosesLines=*/true,
+    },
+    {
+        // Every tenth reading is answered only after its wait has ended, as a
+        // module busy with a conversion does, and the others after a pause
+        // that puts the late answer before the next reading's own: that
+        // reading fails, the late answer is waited out instead of being
+        // taken for the next one, and each feed comes on its tick all the
+        // same.
+        "SensorModuleAnswersLate",
+        [](FaultRun& run) {
+            run.board->respond([readings = 0](const std::string& request) mutable -> std::optional<Reply> {
+                if (request != "$01T0")
+                    return std::nullopt;
+                return ++readings % 10 ? healthyReply().after(Millis(60)) : Reply::line("!01+99.0").after(Millis(250));
+            });
+        },
+        [](FaultRun& run) { run.board->respond(nullptr); },
+        false,
+        false,
+        false,
+        nullptr,
+        false,
+        /*faultNote=*/"Timeout waiting for response",
+        nullptr,
+        /*neverLogged=*/"T0=99",
     },
 };
 
