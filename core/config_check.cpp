@@ -4,8 +4,10 @@
 #include "core/daemon.h"
 #include "core/file_checks.h"
 #include "core/globals.h"
+#include "core/health.h"
 #include "core/logging.h"
 #include "core/metrics_file.h"
+#include "core/state_file.h"
 #include "monitor/sensors.h"
 #include "serialctl/dcon_link.h"
 #include "serialctl/tarvelo_vendor.h"
@@ -20,6 +22,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -140,6 +143,9 @@ struct Readings {
     std::vector<uint16_t> ports;
     int globalInterval = 0;
     DconLinkSettings link;
+    QString stateFile;
+    // Read once, so that each warning is reported once.
+    std::optional<HealthConfig> health;
 };
 
 struct SuperIoVendor {
@@ -205,6 +211,8 @@ std::vector<KeyRow> keyTable()
                 const QString path = readMetricsFilePath(r.settings);
                 return path.isEmpty() ? QStringLiteral("none") : quoted(path);
             }),
+        row("Global/StateFile", Kind::Value, "none",
+            [](const Readings& r) { return r.stateFile.isEmpty() ? QStringLiteral("none") : quoted(r.stateFile); }),
         row("Global/IntervalMs", Kind::Value, "3000",
             [](const Readings& r) { return QString::number(r.globalInterval) + QLatin1String(" ms"); }),
         row("Vendor_Tarvelo/Probe", Kind::Switch, "on", [](const Readings& r) { return onOff(r.probeBoard); }),
@@ -226,6 +234,39 @@ std::vector<KeyRow> keyTable()
         row("Vendor_Tarvelo/EnvIntervalMs", Kind::Value, "60000",
             [](const Readings& r) { return QString::number(r.monitorPeriod) + QLatin1String(" ms"); }),
     };
+    // The health checks; a text is "none" when unset, a number its default.
+    const auto health = [](const Readings& r) { return r.health.value_or(HealthConfig()); };
+    const auto healthText = [&](const char* key, QString HealthConfig::*field) {
+        rows.push_back({ QLatin1String(key), Kind::Value, QStringLiteral("none"), [health, field](const Readings& r) {
+                            const QString text = health(r).*field;
+                            return text.isEmpty() ? QStringLiteral("none") : quoted(text);
+                        } });
+    };
+    const auto healthNumber = [&](const char* key, int HealthConfig::*field, const char* unit) {
+        rows.push_back({ QLatin1String(key), Kind::Value, QString::number(HealthConfig().*field) + QLatin1String(unit),
+            [health, field, unit](
+                const Readings& r) { return QString::number(health(r).*field) + QLatin1String(unit); } });
+    };
+    healthText("Health/PidFile", &HealthConfig::pidFile);
+    healthText("Health/HeartbeatFile", &HealthConfig::heartbeatFile);
+    healthNumber("Health/HeartbeatMaxAgeS", &HealthConfig::heartbeatMaxAgeS, " s");
+    healthText("Health/Command", &HealthConfig::command);
+    healthNumber("Health/CommandIntervalMs", &HealthConfig::commandIntervalMs, " ms");
+    healthNumber("Health/CommandTimeoutMs", &HealthConfig::commandTimeoutMs, " ms");
+    rows.push_back({ QStringLiteral("Health/MinAvailableMemoryMB"), Kind::Value, QStringLiteral("none"),
+        [health](const Readings& r) {
+            const auto memory = health(r).minAvailableMemoryMB;
+            return memory ? QString::number(*memory) + QLatin1String(" MB") : QStringLiteral("none");
+        } });
+    rows.push_back(
+        { QStringLiteral("Health/MaxLoad1"), Kind::Value, QStringLiteral("none"), [health](const Readings& r) {
+             const auto load = health(r).maxLoad1;
+             return load ? QString::number(*load) : QStringLiteral("none");
+         } });
+    healthNumber("Health/Failures", &HealthConfig::failures, "");
+    healthText("Health/RepairCommand", &HealthConfig::repairCommand);
+    healthNumber("Health/RepairTimeoutMs", &HealthConfig::repairTimeoutMs, " ms");
+
     // The keys of the three Super I/O sections, read before probing.
     for (const SuperIoVendor& vendor : kSuperIoVendors) {
         const QString section = QStringLiteral("Vendor_") + QLatin1String(vendor.word);
@@ -683,6 +724,8 @@ ConfigReport checkConfiguration(const QString& requested)
         // A section name no file can hold: only "Global/IntervalMs" counts.
         readings.globalInterval = readIntervalMs(settings, QStringLiteral("/"));
         readings.link = readDconLinkSettings(settings);
+        readings.stateFile = readStateFilePath(settings);
+        readings.health = readHealthConfig(settings);
 
         const std::vector<KeyRow> rows = keyTable();
         reportKeys(report, readings, rows);

@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/file_checks.h"
 #include "core/globals.h"
+#include "core/health.h"
 #include "core/instance_lock.h"
 #include "core/lock_namespace.h"
 #include "core/logging.h"
@@ -10,6 +11,7 @@
 #include "core/privileges.h"
 #include "core/service_notifier.h"
 #include "core/signal_pipe.h"
+#include "core/state_file.h"
 #include "core/supervisor.h"
 #include "serialctl/dcon_link.h"
 #include "strategy/superio_manager.h"
@@ -20,6 +22,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -197,6 +201,16 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
     if (!signalPipe.installStraySignals())
         qWarning() << "Не удалось установить обработчик прочих сигналов: они завершают процесс!";
 
+    // Why the run before this one ended, said before this one arms.
+    const QString stateFilePath = readStateFilePath(settings);
+    const StateFile::Previous previousRun = StateFile::read(stateFilePath);
+    if (!stateFilePath.isEmpty())
+        StateFile::logPrevious(previousRun);
+    // Opt-in health checks; without a [Health] section nothing is checked.
+    const std::optional<HealthConfig> healthConfig = readHealthConfig(settings);
+    const std::unique_ptr<HealthMonitor> health
+        = healthConfig && healthConfig->any() ? std::make_unique<HealthMonitor>(*healthConfig) : nullptr;
+
     qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec) << "сек.";
     // Silent unless systemd started the daemon with a notification socket.
     // Declared before the supervisor, which tells it of every step.
@@ -214,9 +228,27 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         environment.markerOwner);
     runningSupervisor = &supervisor;
     supervisor.addObserver(&serviceNotifier);
-    if (metricsFile)
+    if (metricsFile) {
+        metricsFile->setHealthChecked(health != nullptr);
+        metricsFile->setPreviousRun(StateFile::word(previousRun.ending));
         supervisor.addObserver(metricsFile.get());
+    }
+    std::unique_ptr<StateFile> stateFile;
+    if (!stateFilePath.isEmpty()) {
+        stateFile = std::make_unique<StateFile>(stateFilePath, [&health] {
+            return health ? std::make_pair(health->failedCheck(), health->failureReason())
+                          : std::pair<QString, QString>();
+        });
+        supervisor.addObserver(stateFile.get());
+    }
+    if (health) {
+        supervisor.setFeedGate([&health] { return health->mayFeed(); });
+        // The command's verdict comes between ticks: feeding stops at once.
+        QObject::connect(health.get(), &HealthMonitor::feedingMustStop, [&supervisor] { supervisor.closeFeedGate(); });
+    }
     supervisor.start();
+    if (health)
+        health->start();
 
     // Readings run one per turn of the event loop, so that a stop signal
     // waits at most for the one in progress. Not a zero timer: the event
@@ -259,6 +291,9 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         feedTimer.stop();
         envTimer.stop();
         readingTimer.stop();
+        // A check's command still running is killed, not waited for.
+        if (health)
+            health->stop();
         shutdownHandler(signalNumber);
     });
 

@@ -1,5 +1,6 @@
 #include "core/metrics_file.h"
 
+#include "core/atomic_file.h"
 #include "strategy/ini_values.h"
 
 #include <QDateTime>
@@ -68,22 +69,6 @@ QString flag(bool on)
     return on ? QStringLiteral("1") : QStringLiteral("0");
 }
 
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    const char* data = bytes.constData();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        left -= written;
-    }
-    return true;
-}
-
 } // namespace
 
 QString metricsLabelValue(const QString& text)
@@ -144,6 +129,12 @@ void MetricsFile::feedingStopped()
     write();
 }
 
+void MetricsFile::feedGateClosed()
+{
+    checkFailed = true;
+    write();
+}
+
 void MetricsFile::stopped()
 {
     isArmed = false;
@@ -176,8 +167,16 @@ QString MetricsFile::text() const
         e.sample("wdt_last_feed_timestamp_seconds", QString::number(lastFeedTime));
     e.family("wdt_start_time_seconds", "gauge", "When the daemon armed the watchdog, in seconds since the epoch.");
     e.sample("wdt_start_time_seconds", QString::number(startTime));
-    // Further states of the run (why the previous one ended, say) are
-    // families of their own here, before the channels.
+    if (healthChecked) {
+        e.family("wdt_health_check_failed", "gauge",
+            "1 once a failed health check stopped the feeding: the watchdog is to reset the machine.");
+        e.sample("wdt_health_check_failed", flag(checkFailed));
+    }
+    if (!previousRun.isEmpty()) {
+        e.family("wdt_previous_run_ending", "gauge",
+            "How the run before this one ended, as the state file kept it; always 1, the label says how.");
+        e.sample("wdt_previous_run_ending", QStringLiteral("1"), label("ending", previousRun));
+    }
 
     const std::vector<EnvironmentMonitor::ChannelState> channels
         = monitor ? monitor->channelStates() : std::vector<EnvironmentMonitor::ChannelState>();
@@ -202,39 +201,10 @@ QString MetricsFile::text() const
 bool MetricsFile::write()
 {
     lastWriteMs = clock();
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temporary = QFile::encodeName(
-        QFileInfo(path).dir().filePath(QLatin1Char('.') + QFileInfo(path).fileName() + QStringLiteral(".tmp")));
-
-    // The temporary is always a new file of this daemon: O_EXCL never
-    // follows a symlink planted at its name, and never opens a FIFO. What a
-    // crash left there is removed (unlink removes a link, not its target)
-    // and the file made afresh.
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(temporary.constData(), flags, 0644);
-    if (fd < 0 && errno == EEXIST && ::unlink(temporary.constData()) == 0)
-        fd = ::open(temporary.constData(), flags, 0644);
-    int error = 0;
-    if (fd < 0) {
-        error = errno;
-    } else {
-        // The exporter runs as a user of its own; the daemon's umask must
-        // not hide the file from it.
-        errno = 0;
-        const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, text().toUtf8());
-        if (!written)
-            error = errno ? errno : EIO;
-        // Not synced: the file is rewritten within seconds, and a sync can
-        // hold the daemon's only thread for as long as the disk is busy.
-        if (::close(fd) != 0 && written)
-            error = errno;
-        // A rename replaces whatever has the target's name, a FIFO or a
-        // symlink included, without opening it.
-        if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
-            error = errno;
-        if (error != 0)
-            ::unlink(temporary.constData());
-    }
+    // Readable by all: the exporter runs as a user of its own. Not synced:
+    // the file is rewritten within seconds, and a sync can hold the daemon's
+    // only thread for as long as the disk is busy.
+    const int error = replaceFileAtomically(path, text().toUtf8(), 0644, false);
     if (error == 0) {
         failing = false;
         return true;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 // The state of the daemon as a file in the Prometheus text format, for the
 // node exporter's textfile collector: a fleet's monitoring then sees what
@@ -55,7 +56,15 @@ public:
     void fed() override;
     void sweepEnded() override;
     void feedingStopped() override;
+    void feedGateClosed() override;
     void stopped() override;
+
+    /// Health checks gate the feeding: the file says whether one failed.
+    void setHealthChecked(bool on) { healthChecked = on; }
+    /// How the run before this one ended, in the state file's word
+    /// ("stopped", "test-mode", "check-failed", "never-stopped"); empty
+    /// when unknown, and then the file says nothing of it.
+    void setPreviousRun(QString ending) { previousRun = std::move(ending); }
 
     /// The file's contents for the state as it is now.
     QString text() const;
@@ -71,6 +80,9 @@ private:
     const WallClock wallClock;
     bool isArmed = false;
     bool testMode = false;
+    bool healthChecked = false;
+    bool checkFailed = false;
+    QString previousRun;
     quint64 feeds = 0;
     qint64 startTime = 0;
     qint64 lastFeedTime = 0;

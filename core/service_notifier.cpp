@@ -91,6 +91,14 @@ void ServiceNotifier::feedingStopped()
             + deviceText());
 }
 
+void ServiceNotifier::feedGateClosed()
+{
+    status(QByteArray(),
+        QStringLiteral("A health check failed: feeding stopped, the watchdog resets the machine within %1 s: ")
+                .arg(device.timeoutSec)
+            + deviceText());
+}
+
 void ServiceNotifier::stopped()
 {
     keepAlive.stop();

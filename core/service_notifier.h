@@ -48,6 +48,7 @@ public:
     void armed() override;
     void startupEnded() override;
     void feedingStopped() override;
+    void feedGateClosed() override;
     void stopped() override;
 
 private:

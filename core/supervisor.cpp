@@ -82,8 +82,17 @@ Supervisor::Tick Supervisor::feedTick()
     return Tick::Fed;
 }
 
+void Supervisor::closeFeedGate()
+{
+    if (!stopped)
+        stopFeeding(FeedingStop::Gate);
+}
+
 Supervisor::Tick Supervisor::stopFeeding(FeedingStop cause)
 {
+    // Once: a gate may close itself while it is asked.
+    if (stopCause != FeedingStop::None)
+        return Tick::FeedingStopped;
     stopCause = cause;
     // Readings only ever followed a feed: with the feeding, they end, and so
     // does a start-up that was still reading.
@@ -91,7 +100,7 @@ Supervisor::Tick Supervisor::stopFeeding(FeedingStop cause)
         pending.clear();
         endStartupWhenRead();
     }
-    tell(&SupervisorObserver::feedingStopped);
+    tell(cause == FeedingStop::Gate ? &SupervisorObserver::feedGateClosed : &SupervisorObserver::feedingStopped);
     return Tick::FeedingStopped;
 }
 

@@ -41,6 +41,8 @@ public:
     virtual void sweepEnded() { }
     /// Test mode stopped the feeding for good.
     virtual void feedingStopped() { }
+    /// The feed gate (a failed health check) stopped the feeding for good.
+    virtual void feedGateClosed() { }
     /// The orderly stop: the watchdog was disarmed.
     virtual void stopped() { }
 };
@@ -76,6 +78,9 @@ public:
     /// feeding for good, exactly as test mode does.
     void setFeedGate(std::function<bool()> gate) { feedGate = std::move(gate); }
 
+    /// Stops the feeding for good now, as a gate that says false does at
+    /// the next tick; for a gate whose verdict comes between ticks.
+    void closeFeedGate();
     enum class FeedingStop { None, TestMode, Gate };
     /// Why the feeding stopped, if it did.
     FeedingStop feedingStop() const { return stopCause; }
