@@ -93,7 +93,18 @@ private:
     }
 
 protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    // In the child, between fork and exec: only async-signal-safe calls.
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+        // The daemon itself is exempt from the OOM killer; a check or repair
+        // that eats memory must not be.
+        const int fd = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            (void)!::write(fd, "0", 1);
+            ::close(fd);
+        }
+    }
 
 private:
     const Ended ended;
