@@ -3,6 +3,7 @@
 add_executable(wdt-simulator
   ${CMAKE_CURRENT_LIST_DIR}/simulator/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/simulator/effective_config.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/simulator/health_demo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/simulator/options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/simulator/simulation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/simulator/status_reporter.cpp

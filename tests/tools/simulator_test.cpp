@@ -256,6 +256,36 @@ TEST_F(Simulator, TestMarkerEndsInAWatchdogReset)
     EXPECT_FALSE(QFile::exists(file(QStringLiteral("WDT_TEST"))));
 }
 
+// --- Health checks -------------------------------------------------------------
+
+TEST_F(Simulator, EndedApplicationEndsInAResetThatTheNextRunNames)
+{
+    writeConfig(QStringLiteral("[Global]\nIntervalMs=200\n"));
+    const Outcome first = simulate({ "--chip", "IT8728F", "--config", "my.ini", "--health-demo", "0" });
+
+    EXPECT_EQ(first.exitCode, 0) << first.all();
+    EXPECT_TRUE(first.has(QStringLiteral("the application under watch (pid "))) << first.all();
+    EXPECT_TRUE(first.has(QStringLiteral("[CRIT ] Проверка \"PidFile\" не пройдена"))) << first.all();
+    EXPECT_EQ(first.count(QStringLiteral("WATCHDOG RESET: no feed for 1 s")), 1) << first.all();
+    EXPECT_FALSE(first.has(QStringLiteral("s are up"))) << first.all();
+    EXPECT_FALSE(QFile::exists(file(QStringLiteral("wdt-app.pid"))));
+
+    // The stop after the reset wrote "stopped"; the next run must still
+    // hear of the check, and before it arms.
+    const Outcome second
+        = simulate({ "--chip", "IT8728F", "--config", "my.ini", "--state-file", "wdt-state", "--seconds", "1" });
+    const auto firstWith = [&second](const QString& part) {
+        for (int i = 0; i < second.lines.size(); ++i) {
+            if (second.lines[i].contains(part))
+                return i;
+        }
+        return -1;
+    };
+    const int previous = firstWith(QStringLiteral("Предыдущий запуск: кормление остановлено проверкой \"PidFile\""));
+    EXPECT_GE(previous, 0) << second.all();
+    EXPECT_LT(previous, firstWith(QStringLiteral("Запуск Watchdog"))) << second.all();
+}
+
 // --- What cannot be simulated ---------------------------------------------------
 
 TEST_F(Simulator, RefusesWhatItCannotSimulateBeforeTheDaemonRuns)
@@ -271,6 +301,7 @@ TEST_F(Simulator, RefusesWhatItCannotSimulateBeforeTheDaemonRuns)
         { "--chip", "IT8728F", "--variant", "key-87-87" },
         { "--variant", "counter-8" },
         { "--seconds", "-1" },
+        { "--health-demo", "-1" },
         { "--board", "" },
         { "--config", "missing.ini" },
         { "--config", "same.ini", "--write-config", "same.ini" },

@@ -13,6 +13,9 @@ namespace {
 using ChipVendor = SimulatorOptions::ChipVendor;
 
 const char kDefaultBoard[] = "VLK2.3";
+// A day: the run's time limit adds to it and stays far from overflowing.
+constexpr int kLongestHealthDemo = 86400;
+constexpr int kHealthDemoRunAfter = 60;
 
 struct VendorTable {
     ChipVendor vendor;
@@ -65,6 +68,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv)
 
     bool chipGiven = false;
     bool boardGiven = false;
+    bool secondsGiven = false;
     for (int i = 1; i < argc; ++i) {
         QString name = QString::fromLocal8Bit(argv[i]);
         QString value;
@@ -92,7 +96,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv)
         static const QStringList withValue = { QStringLiteral("--chip"), QStringLiteral("--variant"),
             QStringLiteral("--base"), QStringLiteral("--board"), QStringLiteral("--config"),
             QStringLiteral("--write-config"), QStringLiteral("--log"), QStringLiteral("--test-file"),
-            QStringLiteral("--seconds"), QStringLiteral("--test-after") };
+            QStringLiteral("--seconds"), QStringLiteral("--test-after"), QStringLiteral("--health-demo"),
+            QStringLiteral("--pid-file"), QStringLiteral("--state-file") };
         if (!withValue.contains(name))
             return fail(QStringLiteral("unknown option %1").arg(name));
         if (!hasValue) {
@@ -145,15 +150,32 @@ ParsedCommandLine parseCommandLine(int argc, char** argv)
             options.logFile = value;
         } else if (name == QLatin1String("--test-file")) {
             options.testFile = value;
+        } else if (name == QLatin1String("--pid-file")) {
+            options.pidFile = value;
+        } else if (name == QLatin1String("--state-file")) {
+            options.stateFile = value;
+            options.keepState = true;
         } else if (name == QLatin1String("--seconds")) {
+            secondsGiven = true;
             if (!readCount(value, &options.seconds))
                 return fail(QStringLiteral("--seconds needs a whole number of seconds, 0 or more: %1").arg(value));
         } else if (name == QLatin1String("--test-after")) {
             if (!readCount(value, &options.testAfter))
                 return fail(QStringLiteral("--test-after needs a whole number of seconds, 0 or more: %1").arg(value));
+        } else if (name == QLatin1String("--health-demo")) {
+            if (!readCount(value, &options.healthDemo) || options.healthDemo > kLongestHealthDemo)
+                return fail(QStringLiteral("--health-demo needs a whole number of seconds, 0 to %1: %2")
+                                .arg(kLongestHealthDemo)
+                                .arg(value));
+            options.keepState = true;
         }
     }
-    for (const QString* path : { &options.effectiveConfig, &options.logFile, &options.testFile }) {
+    // The check fails, and the watchdog resets the machine, some feeds and
+    // a timeout after the application ended: more than the usual run.
+    if (options.healthChecked() && !secondsGiven)
+        options.seconds = options.healthDemo + kHealthDemoRunAfter;
+    for (const QString* path :
+        { &options.effectiveConfig, &options.logFile, &options.testFile, &options.pidFile, &options.stateFile }) {
         if (path->isEmpty())
             return fail(QStringLiteral("a file option needs a file name"));
     }
@@ -203,6 +225,11 @@ Files (relative names are taken in the current directory):
                       serial line; default wdt-simulator.ini
   --log FILE          the daemon's log file; default wdt-daemon.log
   --test-file FILE    the test-mode marker; default WDT_TEST
+  --pid-file FILE     the pid file of the --health-demo application; default
+                      wdt-app.pid
+  --state-file FILE   Global/StateFile in the configuration: where the daemon
+                      keeps why a run ended, read at the next run; default
+                      wdt-state with --health-demo, else the configuration's
 
 Run:
   --seconds N         stop the daemon as Ctrl-C does after N seconds;
@@ -211,6 +238,17 @@ Run:
                       and the watchdog resets the simulated machine one
                       timeout later, which ends the run. The daemon takes a
                       marker only when root owns it, so run this as root.
+  --health-demo N     start a stand-in for the control application,
+                      /bin/sleep N, before the daemon; write its pid to the
+                      --pid-file, and [Health] PidFile= that file and
+                      Failures=2 and a --state-file into the configuration.
+                      Shown: the application's end, a warning at the next
+                      feed, the critical line at the second, feeding
+                      stopped and the reset one timeout after the last
+                      feed, which ends the run (without --seconds it lasts
+                      up to N + 60 s). Run again with the same state file
+                      (the same options, or --state-file alone) to see the
+                      line about the previous run before "Запуск Watchdog".
   --debug             switch the daemon's debug lines on (Debug/Enabled=on)
   --list              list the chip models and board codes, then exit
   -h, --help          show this text, then exit
@@ -225,6 +263,10 @@ The simulated board understands (AA: its address, nn: hex):
   ~AAWF feed, ~AAWP disarm; $AARH watchdog resets so far, $AART0 CPU and
   $AART1 board temperature, $AARF0 fan speed. It arms with 60 s until a
   timeout is set.
+
+A reset keeps the state file as it was at that moment, as on a machine that
+restarts: the simulator writes it back after the daemon's stop in order,
+which wrote state=stopped.
 
 The simulated watchdog counts down from the timeout written to it: the
 counter register (Fintek 0xF6 in logical device 7 with enable bit 5 of 0xF5,

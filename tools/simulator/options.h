@@ -31,14 +31,21 @@ struct SimulatorOptions {
     QString effectiveConfig = QStringLiteral("wdt-simulator.ini");
     QString logFile = QStringLiteral("wdt-daemon.log");
     QString testFile = QStringLiteral("WDT_TEST");
+    QString pidFile = QStringLiteral("wdt-app.pid");
+    QString stateFile = QStringLiteral("wdt-state");
+    // Global/StateFile is set to stateFile (--state-file or --health-demo).
+    bool keepState = false;
 
     // 0: until Ctrl-C.
     int seconds = 10;
     // Negative: never.
     int testAfter = -1;
+    // Seconds the stand-in application lives; negative: none is started.
+    int healthDemo = -1;
     bool debug = false;
 
     bool demo() const { return config.isEmpty(); }
+    bool healthChecked() const { return healthDemo >= 0; }
 };
 
 // The outcome of reading the command line.

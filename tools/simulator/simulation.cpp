@@ -10,8 +10,10 @@
 #include "sim/superio_simulator.h"
 #include "sim/superio_watchdog.h"
 #include "tools/simulator/effective_config.h"
+#include "tools/simulator/health_demo.h"
 #include "tools/simulator/status_reporter.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -48,6 +50,10 @@ std::string boardModel(const std::string& code)
     const auto row = tarvelo_ids.find(code);
     return row == tarvelo_ids.end() ? "Generic_Tarvelo" : row->second;
 }
+
+// Few enough that the reset comes soon, more than one so that a warning
+// comes before the critical line.
+constexpr int kHealthDemoFailures = 2;
 
 // What the example configuration leaves commented out but a demonstration
 // needs: a board is sent nothing without templates and shows nothing without
@@ -107,6 +113,12 @@ bool writeEffectiveConfig(const SimulatorOptions& options, const QString& source
     *demoAdded = options.demo() && addDemoSettings(options, ini);
     if (options.debug)
         ini.set(QStringLiteral("Debug"), QStringLiteral("Enabled"), QStringLiteral("on"));
+    if (options.healthChecked()) {
+        ini.set(QStringLiteral("Health"), QStringLiteral("PidFile"), QFileInfo(options.pidFile).absoluteFilePath());
+        ini.set(QStringLiteral("Health"), QStringLiteral("Failures"), QString::number(kHealthDemoFailures));
+    }
+    if (options.keepState)
+        ini.set(QStringLiteral("Global"), QStringLiteral("StateFile"), QFileInfo(options.stateFile).absoluteFilePath());
 
     QFile out(target);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
@@ -127,6 +139,16 @@ bool writeEffectiveConfig(const SimulatorOptions& options, const QString& source
         return false;
     }
     return true;
+}
+
+// The state file the daemon will keep, found without the daemon's warning
+// about an unusable one, which the daemon gives itself.
+QString stateFileOf(const QString& config)
+{
+    QSettings settings(config, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    const QString path = configText(settings, QStringLiteral("Global/StateFile")).trimmed();
+    return QDir::isAbsolutePath(path) && !path.endsWith(QLatin1Char('/')) ? path : QString();
 }
 
 int boardAddress(const QString& config)
@@ -232,6 +254,25 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
     say(QStringLiteral("configuration: %1, a copy of %2 with Vendor_Tarvelo/Port on the serial line%3")
             .arg(config, source, demoAdded ? QStringLiteral(" and demo settings") : QString()));
     say(QStringLiteral("log: %1, test marker: %2").arg(environment.logFile, environment.testFile));
+    std::unique_ptr<StandInApplication> application;
+    if (options.healthChecked()) {
+        const QString pidFile = QFileInfo(options.pidFile).absoluteFilePath();
+        application = StandInApplication::start(options.healthDemo, pidFile, &error);
+        if (!application) {
+            std::fprintf(stderr, "wdt-simulator: %s\n", qUtf8Printable(error));
+            return 2;
+        }
+        say(QStringLiteral("application under watch: /bin/sleep %1 as pid %2, in %3; [Health] PidFile=%3, "
+                           "Failures=%4")
+                .arg(options.healthDemo)
+                .arg(application->pid())
+                .arg(pidFile)
+                .arg(kHealthDemoFailures));
+    }
+    const QString stateFile = stateFileOf(config);
+    ResetState resetState(stateFile);
+    if (!stateFile.isEmpty())
+        say(QStringLiteral("state file: %1, kept as it is at a reset").arg(stateFile));
     say(options.seconds > 0 ? QStringLiteral("running for %1 s; Ctrl-C stops earlier").arg(options.seconds)
                             : QStringLiteral("running until Ctrl-C"));
 
@@ -241,11 +282,17 @@ int runSimulation(const SimulatorOptions& options, const char* programName)
     settings.testFile = environment.testFile;
     // The line's record of requests is for tests; here it would only grow.
     settings.everySecond = [&line] { line.clearRecord(); };
+    if (application)
+        settings.everyLook = [&application] { return application->collect(); };
+    settings.atReset = [&resetState] { return resetState.take(); };
     StatusReporter reporter(countdown, settings);
 
     const int exitCode = daemon.run(productionParts(), false, programName);
 
     reporter.finish(exitCode);
+    const std::string kept = resetState.restore();
+    if (!kept.empty())
+        StatusReporter::say(kept);
     // The board goes before the line does.
     line.respond(nullptr);
     return exitCode;

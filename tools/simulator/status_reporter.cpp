@@ -98,6 +98,7 @@ void StatusReporter::run()
         if (settings.testAfter >= 0 && !markerCreated && elapsed >= std::chrono::seconds(settings.testAfter))
             createMarker(now);
         checkMarkerOwner(now);
+        lookElsewhere(now);
         look(now);
         if (now >= nextStatus) {
             const WatchdogCountdown::State state = countdown.state();
@@ -134,6 +135,11 @@ void StatusReporter::look(Clock::time_point now)
         const WatchdogCountdown::State state = countdown.state();
         report(now, "WATCHDOG RESET: no feed for " + whole(state.timeout) + ", a real machine restarts here");
         seen = state;
+        if (!daemonExited && settings.atReset) {
+            const std::string kept = settings.atReset();
+            if (!kept.empty())
+                report(now, kept);
+        }
         if (!stopWanted) {
             stopWanted = true;
             report(now, "the simulation ends with the reset: stopping the daemon with SIGINT");
@@ -156,6 +162,15 @@ void StatusReporter::look(Clock::time_point now)
     if (!state.armed && (seen.armed || state.armings > seen.armings) && state.resets == seen.resets)
         report(now, "watchdog disarmed");
     seen = state;
+}
+
+void StatusReporter::lookElsewhere(Clock::time_point now)
+{
+    if (!settings.everyLook)
+        return;
+    const std::string text = settings.everyLook();
+    if (!text.empty())
+        report(now, text);
 }
 
 void StatusReporter::createMarker(Clock::time_point now)
@@ -196,6 +211,8 @@ void StatusReporter::finish(int exitCode)
         thread.join();
 
     const Clock::time_point now = Clock::now();
+    daemonExited = true;
+    lookElsewhere(now);
     look(now);
     // A marker of ours that the daemon ignored would count at the next run
     // as root.

@@ -26,6 +26,12 @@ public:
         QString testFile;
         // Called on the reporter's thread once a second, for housekeeping.
         std::function<void()> everySecond;
+        // Called on the reporter's thread at each look; a text it returns
+        // is shown on a line of its own.
+        std::function<std::string()> everyLook;
+        // Called on the reporter's thread when the watchdog resets the
+        // machine while the daemon still runs; a text it returns is shown.
+        std::function<std::string()> atReset;
     };
 
     StatusReporter(WatchdogCountdown& countdown, Settings settings);
@@ -46,6 +52,8 @@ private:
 
     void run();
     void look(Clock::time_point now);
+    // What the everyLook hook has to say.
+    void lookElsewhere(Clock::time_point now);
     void report(Clock::time_point now, const std::string& text);
     void stopDaemon(Clock::time_point now, const std::string& why);
     void createMarker(Clock::time_point now);
@@ -62,6 +70,7 @@ private:
     bool stopSent = false;
     bool markerCreated = false;
     bool ownerHinted = false;
+    bool daemonExited = false;
 
     std::mutex mutex;
     std::condition_variable wake;
