@@ -8,7 +8,7 @@ if(WDT_BUILD_BENCHMARKS)
   target_include_directories(wdt_bench_support PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(wdt_bench_support PUBLIC wdt_sim PRIVATE wdt_warnings)
 
-  foreach(name tick memory lateness dcon feeding)
+  foreach(name tick memory lateness dcon feeding health)
     add_executable(wdt-bench-${name} ${CMAKE_CURRENT_LIST_DIR}/${name}_bench.cpp)
     target_link_libraries(wdt-bench-${name} PRIVATE wdt_bench_support wdt_warnings)
   endforeach()
