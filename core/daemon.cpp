@@ -208,8 +208,10 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         StateFile::logPrevious(previousRun);
     // Opt-in health checks; without a [Health] section nothing is checked.
     const std::optional<HealthConfig> healthConfig = readHealthConfig(settings);
-    const std::unique_ptr<HealthMonitor> health
-        = healthConfig && healthConfig->any() ? std::make_unique<HealthMonitor>(*healthConfig) : nullptr;
+    const std::unique_ptr<HealthMonitor> health = healthConfig && healthConfig->any()
+        ? std::make_unique<HealthMonitor>(
+            *healthConfig, HealthSources { environment.meminfoFile, environment.loadavgFile, {} })
+        : nullptr;
 
     qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec) << "сек.";
     // Silent unless systemd started the daemon with a notification socket.

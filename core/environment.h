@@ -24,6 +24,9 @@ struct DaemonEnvironment {
     // The kernel's list of loaded modules, checked for drivers that share the
     // Super I/O configuration ports.
     QString modulesFile = QStringLiteral("/proc/modules");
+    // What the health checks read of memory and load.
+    QString meminfoFile = QStringLiteral("/proc/meminfo");
+    QString loadavgFile = QStringLiteral("/proc/loadavg");
     // Locked for the daemon's whole life and holding its pid: one daemon per
     // machine.
     QString pidFile = QStringLiteral("/run/wdt-daemon.pid");

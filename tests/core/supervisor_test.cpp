@@ -185,6 +185,43 @@ TEST(Supervisor, TestMarkerStopsTheFeedingAndIsRemoved)
             QStringLiteral("[WARN ] !!! ТЕСТОВЫЙ РЕЖИМ !!! Кормление остановлено. Ожидание перезагрузки...") });
 }
 
+// A closed gate stops the feeding as test mode does, but says so as itself,
+// whether it says false at a tick or closes between ticks; a gate that closes
+// itself while it is asked still counts once.
+TEST(Supervisor, AClosedFeedGateStopsTheFeedingForGood)
+{
+    struct Observer : SupervisorObserver {
+        void feedingStopped() override { ++testModeStops; }
+        void feedGateClosed() override { ++gateStops; }
+        int testModeStops = 0;
+        int gateStops = 0;
+    };
+    enum class Closing { AtTheTick, BetweenTicks, WhileAsked };
+    for (const Closing closing : { Closing::AtTheTick, Closing::BetweenTicks, Closing::WhileAsked }) {
+        Supervised supervised(true);
+        Observer observer;
+        supervised.supervisor.addObserver(&observer);
+        const LogCapture log;
+        bool open = true;
+        supervised.supervisor.setFeedGate([&] {
+            if (!open && closing == Closing::WhileAsked)
+                supervised.supervisor.closeFeedGate();
+            return open;
+        });
+        EXPECT_EQ(supervised.supervisor.feedTick(), Supervisor::Tick::Fed);
+        open = false;
+        if (closing == Closing::BetweenTicks)
+            supervised.supervisor.closeFeedGate();
+        EXPECT_EQ(supervised.supervisor.feedTick(), Supervisor::Tick::FeedingStopped);
+        open = true;
+        EXPECT_EQ(supervised.supervisor.feedTick(), Supervisor::Tick::FeedingStopped);
+        EXPECT_EQ(supervised.journal->count("feed"), 1) << int(closing);
+        EXPECT_EQ(supervised.supervisor.feedingStop(), Supervisor::FeedingStop::Gate);
+        EXPECT_EQ(observer.gateStops, 1) << int(closing);
+        EXPECT_EQ(observer.testModeStops, 0);
+    }
+}
+
 TEST(Supervisor, StopDisarmsOnceAndNothingIsFedOrReadAfterIt)
 {
     Supervised supervised(true);
