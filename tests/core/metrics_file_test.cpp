@@ -157,6 +157,37 @@ TEST(MetricsFile, FeedsWriteAtMostEveryFifteenSecondsStateChangesAtOnce)
 // What lies at the file's name or at its temporary's is replaced, never
 // opened or followed: a symlink planted at the temporary name would let the
 // daemon overwrite any file, and a FIFO at the target would hold its thread.
+// A failed health check is not test mode, and the families of the health
+// checks and of the previous run appear only where they say something.
+TEST(MetricsFile, AFailedHealthCheckAndThePreviousRun)
+{
+    const struct {
+        bool healthChecked;
+        const char* previousRun;
+        std::vector<const char*> shown;
+        std::vector<const char*> absent;
+    } rows[] = {
+        { false, "", {}, { "wdt_health_check_failed", "wdt_previous_run_ending" } },
+        { true, "check-failed",
+            { "\nwdt_health_check_failed 1\n", "\nwdt_test_mode 0\n",
+                "\nwdt_previous_run_ending{ending=\"check-failed\"} 1\n" },
+            {} },
+    };
+    for (const auto& row : rows) {
+        QTemporaryDir dir;
+        Metrics metrics(dir.filePath(QStringLiteral("wdt.prom")));
+        metrics.file.setHealthChecked(row.healthChecked);
+        metrics.file.setPreviousRun(QLatin1String(row.previousRun));
+        metrics.file.armed();
+        metrics.file.feedGateClosed();
+        const QString text = readAll(dir.filePath(QStringLiteral("wdt.prom")));
+        for (const char* shown : row.shown)
+            EXPECT_TRUE(text.contains(QLatin1String(shown))) << shown << "\n" << text.toStdString();
+        for (const char* absent : row.absent)
+            EXPECT_FALSE(text.contains(QLatin1String(absent))) << absent;
+    }
+}
+
 TEST(MetricsFile, WhatLiesAtTheTargetOrTheTemporaryIsReplacedNotFollowed)
 {
     enum Planted { Nothing, SymlinkAtTemporary, StaleTemporary, FifoAtTarget, SymlinkAtTarget };

@@ -117,6 +117,9 @@ TEST(ServiceNotifier, EachStepReachesTheNotificationSocket)
         { &SupervisorObserver::sweepEnded, {} },
         { &SupervisorObserver::feedingStopped,
             { "STATUS=Test mode: feeding stopped, the watchdog resets the machine within 7 s: " + kFintekText } },
+        { &SupervisorObserver::feedGateClosed,
+            { "STATUS=A health check failed: feeding stopped, the watchdog resets the machine within 7 s: "
+                + kFintekText } },
         { &SupervisorObserver::stopped,
             { "STOPPING=1\nSTATUS=Stopping, the watchdog's stop was sent: " + kFintekText } },
     };
