@@ -290,11 +290,11 @@ TEST(DaemonSupervision, FeedIntervalBeyondTheLongestTimeoutIsRefusedBeforeArming
     }
 }
 
-void touch(const QString& path)
+void touch(const QString& path, const QByteArray& text = QByteArray())
 {
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
-        file.close();
+        file.write(text);
 }
 
 // The in-process daemon counts a marker of this process's own user, as the
@@ -330,6 +330,88 @@ TEST(DaemonTestMode, MarkerDuringTheRunStopsFeedingForGood)
     EXPECT_EQ(feeds, 3);
     EXPECT_EQ(journal->events().back(), "stop Fintek 0x2e");
     EXPECT_EQ(found.harness.messages().filter(QStringLiteral("ТЕСТОВЫЙ РЕЖИМ")).size(), 1);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Each kind of health check, failing, through the whole daemon: it stops the
+// feeding for good but not the daemon, which still stops in order; the
+// state file kept which check it was when the watchdog would have reset the
+// machine, and the next start says so before it arms.
+TEST(DaemonHealth, AFailedCheckStopsTheFeedingAndTheNextStartSaysWhy)
+{
+    const struct {
+        const char* check;
+        const char* section; // %1: the temporary directory
+    } rows[] = {
+        { "PidFile", "PidFile=%1/app.pid\n" },
+        { "HeartbeatFile", "HeartbeatFile=%1/beat\n" },
+        { "Command", "Command=exit 3\nCommandIntervalMs=20\n" },
+        { "MinAvailableMemoryMB", "MinAvailableMemoryMB=2\n" },
+        { "MaxLoad1", "MaxLoad1=1.5\n" },
+    };
+    for (const auto& row : rows) {
+        QByteArray atTheReset;
+        for (const bool again : { false, true }) {
+            FintekFound found;
+            DaemonHarness& harness = found.harness;
+            DaemonEnvironment environment = harness.environment();
+            environment.meminfoFile = harness.path(QStringLiteral("meminfo"));
+            environment.loadavgFile = harness.path(QStringLiteral("loadavg"));
+            harness.setEnvironment(environment);
+            for (const auto& [file, text] :
+                { std::pair("meminfo", "MemAvailable: 1024 kB\n"), std::pair("loadavg", "2.00 1.00 0.50 1/99 4242\n") })
+                touch(harness.path(QLatin1String(file)), text);
+            const QString state = harness.path(QStringLiteral("state"));
+            touch(state, atTheReset);
+            harness.writeConfig(
+                QStringLiteral("[Global]\nIntervalMs=10\nStateFile=%1\n[Health]\nFailures=2\n").arg(state)
+                + QString::fromUtf8(row.section).replace(QLatin1String("%1"), harness.path(QString())));
+            // What the file held when the verdict came is what a machine
+            // reset by the watchdog finds at its next start.
+            int feedsAfterVerdict = 0;
+            found.candidates.fintek->duringFeed
+                = [&] { feedsAfterVerdict += contents(state).startsWith("state=check-failed"); };
+            SignalSender stop(
+                [&] {
+                    if (again)
+                        return harness.journal->count("start") > 0;
+                    const QByteArray now = contents(state);
+                    if (now.startsWith("state=check-failed"))
+                        atTheReset = now;
+                    return !atTheReset.isEmpty();
+                },
+                SIGTERM, std::chrono::milliseconds(again ? 0 : 100));
+            EXPECT_EQ(found.run(), 0) << row.check;
+            EXPECT_TRUE(stop.met()) << row.check;
+            EXPECT_EQ(harness.journal->events().back(), "stop Fintek 0x2e") << row.check;
+            EXPECT_EQ(contents(state), QByteArray("state=stopped\n")) << row.check;
+            const QStringList messages = harness.messages();
+            const std::string all = messages.join(QString()).toStdString();
+            if (!again) {
+                EXPECT_EQ(feedsAfterVerdict, 0) << row.check;
+                EXPECT_EQ(
+                    messages.join(QString()).count(QStringLiteral("[CRIT ] Проверка \"%1\" не пройдена 2 раз подряд")
+                                                       .arg(QLatin1String(row.check))),
+                    1)
+                    << all;
+                continue;
+            }
+            const QString previous
+                = QStringLiteral("[WARN ] Предыдущий запуск: кормление остановлено проверкой \"%1\" (")
+                      .arg(QLatin1String(row.check));
+            ASSERT_FALSE(messages.isEmpty());
+            int line = 0;
+            while (line < messages.size() && !messages[line].startsWith(previous))
+                ++line;
+            ASSERT_LT(line + 1, messages.size()) << all;
+            EXPECT_TRUE(messages[line + 1].startsWith(QStringLiteral("[INFO ] Запуск Watchdog."))) << all;
+        }
+    }
 }
 
 TEST(DaemonTestMode, MarkerThatIsNotRootsOwnIsIgnoredAndFeedingGoesOn)
