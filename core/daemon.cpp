@@ -226,6 +226,12 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
                         : QStringLiteral("0x") + QString::number(manager.port, 16).toUpper(),
             intervalMs, timeoutSec },
         sensors);
+    // Likewise; none without "Global/StateFile".
+    const std::unique_ptr<StateFile> stateFile
+        = stateFilePath.isEmpty() ? nullptr : std::make_unique<StateFile>(stateFilePath, [&health] {
+              return health ? std::make_pair(health->failedCheck(), health->failureReason())
+                            : std::pair<QString, QString>();
+          });
     Supervisor supervisor({ manager.current, manager.port, timeoutSec, intervalMs }, sensors, serialBoard, TEST_FILE,
         environment.markerOwner);
     runningSupervisor = &supervisor;
@@ -235,14 +241,8 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         metricsFile->setPreviousRun(StateFile::word(previousRun.ending));
         supervisor.addObserver(metricsFile.get());
     }
-    std::unique_ptr<StateFile> stateFile;
-    if (!stateFilePath.isEmpty()) {
-        stateFile = std::make_unique<StateFile>(stateFilePath, [&health] {
-            return health ? std::make_pair(health->failedCheck(), health->failureReason())
-                          : std::pair<QString, QString>();
-        });
+    if (stateFile)
         supervisor.addObserver(stateFile.get());
-    }
     if (health) {
         supervisor.setFeedGate([&health] { return health->mayFeed(); });
         // The command's verdict comes between ticks: feeding stops at once.
