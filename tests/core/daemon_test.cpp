@@ -414,6 +414,31 @@ TEST(DaemonHealth, AFailedCheckStopsTheFeedingAndTheNextStartSaysWhy)
     }
 }
 
+// A command that hangs holds up neither the feeds nor the stop, and the stop
+// kills it with what it started.
+TEST(DaemonHealth, AHangingCommandDelaysNoFeedAndNoStop)
+{
+    FintekFound found;
+    const QString started = found.harness.path(QStringLiteral("started"));
+    found.harness.writeConfig(
+        // In double quotes: a semicolon would start a comment.
+        QStringLiteral("[Global]\nIntervalMs=10\n[Health]\nCommand=\"sleep 300 & echo $! > %1; wait\"\n").arg(started));
+    SignalSender stop([&] { return QFile::exists(started) && found.harness.journal->count("fed") >= 20; });
+    EXPECT_EQ(found.run(), 0);
+    EXPECT_TRUE(stop.met());
+    const pid_t sleeper = static_cast<pid_t>(contents(started).trimmed().toInt());
+    ASSERT_GT(sleeper, 0);
+    // Reaped by init once killed; a moment may pass before it is.
+    bool gone = false;
+    for (int turn = 0; turn < 200 && !gone; ++turn) {
+        gone = !QFile::exists(QStringLiteral("/proc/%1").arg(sleeper))
+            || contents(QStringLiteral("/proc/%1/stat").arg(sleeper)).contains(") Z ");
+        if (!gone)
+            ::usleep(10000);
+    }
+    EXPECT_TRUE(gone) << "the command's child " << sleeper << " outlived the daemon";
+}
+
 TEST(DaemonTestMode, MarkerThatIsNotRootsOwnIsIgnoredAndFeedingGoesOn)
 {
     FintekFound found;
