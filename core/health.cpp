@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 // A command of the [Health] section, run by /bin/sh -c in a process group of
@@ -97,6 +98,11 @@ protected:
     void setupChildProcess() override
     {
         ::setpgid(0, 0);
+        // The daemon's real-time I/O class is inherited; a check or repair
+        // that reads the disk hard must not crowd out everyone else's I/O.
+        // Best effort, the middle level: what a process gets by default.
+        constexpr int kWhoProcess = 1, kClassShift = 13, kBestEffort = 2, kMiddleLevel = 4;
+        ::syscall(SYS_ioprio_set, kWhoProcess, 0, (kBestEffort << kClassShift) | kMiddleLevel);
         // The daemon itself is exempt from the OOM killer; a check or repair
         // that eats memory must not be.
         const int fd = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
@@ -134,6 +140,15 @@ void readPositiveInt(const QSettings& settings, const char* key, int* value)
     qint64 parsed = 0;
     if (readPositive(settings, QLatin1String(key), INT_MAX, &parsed))
         *value = static_cast<int>(parsed);
+}
+
+// "2 раза", "5 раз", "22 раза": the count as Russian says it.
+QString timesText(int count)
+{
+    const int lastTwo = count % 100;
+    const int last = count % 10;
+    const bool few = last >= 2 && last <= 4 && (lastTwo < 12 || lastTwo > 14);
+    return QString::number(count) + (few ? QStringLiteral(" раза") : QStringLiteral(" раз"));
 }
 
 QString readableText(const QString& text)
@@ -294,10 +309,10 @@ void HealthMonitor::fail(size_t index, const QString& problem)
     }
     failure = check.name;
     failureDetail = problem;
-    qCritical().noquote() << QStringLiteral("Проверка %1 не пройдена %2 раз подряд: %3. Кормление остановлено, "
+    qCritical().noquote() << QStringLiteral("Проверка %1 не пройдена %2 подряд: %3. Кормление остановлено, "
                                             "Watchdog перезагрузит машину по истечении таймаута.")
                                  .arg(readableText(check.name))
-                                 .arg(check.consecutive)
+                                 .arg(timesText(check.consecutive))
                                  .arg(problem);
     // The decision is final for this run: nothing more is checked or run.
     commandTimer.reset();
@@ -397,10 +412,10 @@ void HealthMonitor::runRepair(size_t index, const QString& problem)
     Check& check = checks[index];
     check.repaired = true;
     check.repairing = true;
-    qWarning().noquote() << QStringLiteral("Проверка %1 не пройдена %2 раз подряд: %3. Запуск команды восстановления, "
+    qWarning().noquote() << QStringLiteral("Проверка %1 не пройдена %2 подряд: %3. Запуск команды восстановления, "
                                            "кормление продолжается.")
                                 .arg(readableText(check.name))
-                                .arg(check.consecutive)
+                                .arg(timesText(check.consecutive))
                                 .arg(problem);
     // A check that fails while the repair runs waits for that same run: one
     // repair command mends the machine, not one check.

@@ -395,7 +395,7 @@ TEST(DaemonHealth, AFailedCheckStopsTheFeedingAndTheNextStartSaysWhy)
             if (!again) {
                 EXPECT_EQ(feedsAfterVerdict, 0) << row.check;
                 EXPECT_EQ(
-                    messages.join(QString()).count(QStringLiteral("[CRIT ] Проверка \"%1\" не пройдена 2 раз подряд")
+                    messages.join(QString()).count(QStringLiteral("[CRIT ] Проверка \"%1\" не пройдена 2 раза подряд")
                                                        .arg(QLatin1String(row.check))),
                     1)
                     << all;

@@ -201,7 +201,7 @@ TEST(HealthChecks, TheCountOfConsecutiveFailuresAndARecovery)
         { alive, true, nullptr },
         { nullptr, true, "(1 из 3)" },
         { nullptr, true, "(2 из 3)" },
-        { nullptr, false, "не пройдена 3 раз подряд: файл \"" },
+        { nullptr, false, "не пройдена 3 раза подряд: файл \"" },
         { alive, false, nullptr },
     };
     HealthMonitor health(checked.config, checked.sources());

@@ -521,7 +521,7 @@ russian_texts() {
     # Letters beyond ASCII need a UTF-8 locale, whatever the caller's.
     export LC_ALL=C.UTF-8
     grep -rhP --include='*.cpp' --include='*.h' '[\x{0400}-\x{04FF}]' "${dirs[@]}" | grep -vP '^\s*//' |
-        grep -oP '"(?:[^"\\]|\\.)*"' | grep -P '[\x{0400}-\x{04FF}]' | sed 's/^"//; s/"$//' | sort -u
+        grep -oP '"(?:[^"\\]|\\.)*"' | grep -P '[\x{0400}-\x{04FF}]' | sed 's/^"//; s/"$//; s/\\"/"/g' | sort -u
 }
 
 check_docs() {
