@@ -252,6 +252,21 @@ void BoardSimulator::runOnThread(const std::function<void()>& task)
     changed.wait(lock, [&] { return tasksDone >= ticket; });
 }
 
+pid_t BoardSimulator::forkWhileIdle(const std::function<int()>& child)
+{
+    pid_t pid = -1;
+    runOnThread([&] {
+        pid = ::fork();
+        if (pid != 0)
+            return;
+        // The simulator's thread runs in real time; the child is no board.
+        const sched_param normal { 0 };
+        ::pthread_setschedparam(::pthread_self(), SCHED_OTHER, &normal);
+        ::_exit(child());
+    });
+    return pid;
+}
+
 void BoardSimulator::wake() const
 {
     if (wakeWrite >= 0) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -104,6 +105,14 @@ public:
     std::string received() const;
     /// Forgets the requests and bytes received so far.
     void clearRecord();
+
+    /// Forks the process on the simulator's own thread, where no thread of
+    /// it can be inside the allocator or hold another lock the child would
+    /// need: a child forked while that thread was allocating could hang at
+    /// its first allocation (the sanitizers' allocators do not guard fork).
+    /// The child, at normal priority, runs @p child and exits with what it
+    /// returns. The child's pid, or -1.
+    pid_t forkWhileIdle(const std::function<int()>& child);
 
     /// Waits until at least @p n requests have arrived in all; false when
     /// the timeout passed first.

@@ -275,11 +275,9 @@ private:
 // real start-up.
 class DaemonProcess {
 public:
-    DaemonProcess(DaemonHarness& harness, const DaemonParts& parts)
+    DaemonProcess(BoardSimulator& board, DaemonHarness& harness, const DaemonParts& parts)
+        : child(board.forkWhileIdle([&] { return harness.InProcessDaemon::run(parts, /*quiet=*/true); }))
     {
-        child = ::fork();
-        if (child == 0)
-            ::_exit(harness.InProcessDaemon::run(parts, /*quiet=*/true));
     }
     ~DaemonProcess()
     {
@@ -397,7 +395,7 @@ TEST_P(PlantedLockFile, DaemonStillDetectsFeedsReadsAndStopsTheBoard)
         ASSERT_TRUE(planter->ok());
     }
 
-    DaemonProcess daemon(run.harness, productionParts());
+    DaemonProcess daemon(run.board, run.harness, productionParts());
     ASSERT_TRUE(daemon.started());
     ASSERT_TRUE(heard(run.board, "~01WF", 3)) << run.harness.messages().join(QLatin1Char('\n')).toStdString();
     if (!plant.beforeStart) {
