@@ -1,6 +1,9 @@
 #include "core/file_checks.h"
 
+#include "strategy/ini_values.h"
+
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 
 #include <sys/stat.h>
@@ -17,4 +20,16 @@ QString configurationFileToRead(const QString& path)
     // The settings class reads an empty name as a file that does not exist,
     // without looking at the file system at all.
     return QString();
+}
+
+QString readFilePathKey(const QSettings& settings, const QString& key)
+{
+    const QString text = configText(settings, key);
+    if (text.isEmpty())
+        return QString();
+    if (!QDir::isAbsolutePath(text) || text.endsWith(QLatin1Char('/'))) {
+        qWarning().nospace() << "Ignoring " << key << " = " << text << ": not an absolute file path";
+        return QString();
+    }
+    return text;
 }

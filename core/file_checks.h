@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSettings>
 #include <QString>
 
 /// The configuration path to read. A path that exists but is not a regular
@@ -8,3 +9,9 @@
 /// file: one warning, and the result is a path that no reader finds.
 /// Otherwise, a regular file or nothing at all, @p path itself.
 QString configurationFileToRead(const QString& path);
+
+/// The file that the key @p key of @p settings names, for the daemon to
+/// write: an empty text when the key is absent or empty. A path that is not
+/// absolute, or names a directory, is ignored with a warning: the daemon's
+/// working directory is no place anyone looks.
+QString readFilePathKey(const QSettings& settings, const QString& key);

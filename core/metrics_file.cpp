@@ -1,13 +1,12 @@
 #include "core/metrics_file.h"
 
 #include "core/atomic_file.h"
+#include "core/file_checks.h"
 #include "strategy/ini_values.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cmath>
@@ -218,15 +217,7 @@ bool MetricsFile::write()
 
 QString readMetricsFilePath(const QSettings& settings)
 {
-    const QString key = QStringLiteral("Global/MetricsFile");
-    const QString text = configText(settings, key);
-    if (text.isEmpty())
-        return QString();
-    if (!QDir::isAbsolutePath(text) || text.endsWith(QLatin1Char('/'))) {
-        qWarning().nospace() << "Ignoring " << key << " = " << text << ": not an absolute file path";
-        return QString();
-    }
-    return text;
+    return readFilePathKey(settings, QStringLiteral("Global/MetricsFile"));
 }
 
 std::unique_ptr<MetricsFile> makeMetricsFile(

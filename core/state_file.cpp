@@ -1,10 +1,9 @@
 #include "core/state_file.h"
 
 #include "core/atomic_file.h"
-#include "strategy/ini_values.h"
+#include "core/file_checks.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 
 #include <cstring>
@@ -144,13 +143,5 @@ void StateFile::write(Ending ending, const QString& check, const QString& reason
 
 QString readStateFilePath(const QSettings& settings)
 {
-    const QString key = QStringLiteral("Global/StateFile");
-    const QString text = configText(settings, key).trimmed();
-    if (text.isEmpty())
-        return QString();
-    if (!QDir::isAbsolutePath(text) || text.endsWith(QLatin1Char('/'))) {
-        qWarning().nospace() << "Ignoring " << key << " = " << text << ": not an absolute file path";
-        return QString();
-    }
-    return text;
+    return readFilePathKey(settings, QStringLiteral("Global/StateFile"));
 }
