@@ -2,18 +2,13 @@
 
 #include "core/atomic_file.h"
 #include "core/file_checks.h"
-#include "strategy/ini_values.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
