@@ -63,6 +63,11 @@ public:
     /// at its time-out may take a moment to die. Until then @p owner holds it.
     void dispose(QObject* owner)
     {
+        // Its end, if still to come or not yet told, is nobody's news any
+        // more.
+        reported = true;
+        disposed = true;
+        timer.stop();
         if (state() == QProcess::NotRunning) {
             deleteLater();
             return;
@@ -72,7 +77,6 @@ public:
             this, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &QObject::deleteLater);
     }
 
-private:
     void killGroup()
     {
         const qint64 pid = processId();
@@ -83,6 +87,7 @@ private:
         ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
 
+private:
     void end(bool timedOut, int exitCode, bool crashed)
     {
         if (reported)
@@ -90,7 +95,12 @@ private:
         reported = true;
         timer.stop();
         QMetaObject::invokeMethod(
-            this, [this, timedOut, exitCode, crashed] { ended(timedOut, exitCode, crashed); }, Qt::QueuedConnection);
+            this,
+            [this, timedOut, exitCode, crashed] {
+                if (!disposed)
+                    ended(timedOut, exitCode, crashed);
+            },
+            Qt::QueuedConnection);
     }
 
 protected:
@@ -116,6 +126,7 @@ private:
     const Ended ended;
     QTimer timer;
     bool reported = false;
+    bool disposed = false;
 };
 
 namespace {
@@ -258,8 +269,19 @@ void HealthMonitor::stop()
 {
     stopped = true;
     commandTimer.reset();
-    command.reset();
-    repair.reset();
+    retire(command);
+    retire(repair);
+}
+
+void HealthMonitor::retire(std::unique_ptr<HealthProcess>& process)
+{
+    // Killed, but not waited for: a shell stuck where even SIGKILL cannot
+    // reach it (a hung network file system) must not hold up the stop that
+    // disarms the watchdog. Whatever is left goes with this object.
+    if (!process)
+        return;
+    process->killGroup();
+    process.release()->dispose(this);
 }
 
 bool HealthMonitor::mayFeed()
@@ -316,8 +338,8 @@ void HealthMonitor::fail(size_t index, const QString& problem)
                                  .arg(problem);
     // The decision is final for this run: nothing more is checked or run.
     commandTimer.reset();
-    command.reset();
-    repair.reset();
+    retire(command);
+    retire(repair);
     emit feedingMustStop();
 }
 

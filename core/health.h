@@ -95,6 +95,7 @@ private:
     void commandEnded(bool timedOut, int exitCode, bool crashed);
     void runRepair(size_t check, const QString& problem);
     void repairEnded();
+    void retire(std::unique_ptr<HealthProcess>& process);
 
     const HealthConfig config;
     const HealthSources sources;
