@@ -260,6 +260,13 @@ bool useRoundRobin(int priority)
 
 // ---- Statistics ---------------------------------------------------------------
 
+std::string format(const char* pattern, double a, double b, double c, double d)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, a, b, c, d);
+    return text;
+}
+
 double percentile(std::vector<double> values, double p)
 {
     if (values.empty())

@@ -124,6 +124,9 @@ bool useRoundRobin(int priority);
 double percentile(std::vector<double> values, double p);
 double median(std::vector<double> values);
 
+// A figure for a report line: printf's @p pattern over up to four numbers.
+std::string format(const char* pattern, double a, double b = 0, double c = 0, double d = 0);
+
 // ---- Command line -------------------------------------------------------------
 
 // "--name value" options; everything else is an error the caller reports.

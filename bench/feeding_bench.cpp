@@ -77,11 +77,6 @@ const char* channelsLabel(Channels channels)
     return "";
 }
 
-int timeoutSecFor(int intervalMs)
-{
-    return std::min(intervalMs / 500 + 1, 255);
-}
-
 double msBetween(BoardSimulator::Clock::time_point from, BoardSimulator::Clock::time_point to)
 {
     return std::chrono::duration<double, std::milli>(to - from).count();
@@ -250,13 +245,6 @@ void note(const std::string& line)
     summary.push_back(line);
 }
 
-std::string format(const char* pattern, double a, double b = 0, double c = 0, double d = 0)
-{
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, a, b, c, d);
-    return text;
-}
-
 // ---- 1. Feed-to-feed gaps -----------------------------------------------------
 
 void measureGaps(const std::vector<int>& intervals, int feeds)
@@ -267,7 +255,7 @@ void measureGaps(const std::vector<int>& intervals, int feeds)
     std::printf("  interval  timeout  channels             gaps   p50 ms    p99 ms    max ms   max-int   max/int   "
                 "readings   target\n");
     for (const int interval : intervals) {
-        const int timeout = timeoutSecFor(interval);
+        const int timeout = timeoutForInterval(interval);
         double baselineOver = 0;
         double baselineRatio = 0;
         for (const Channels channels : { Channels::None, Channels::Silent, Channels::Paced, Channels::Babbling }) {
@@ -335,7 +323,7 @@ void measureFirstFeed(const std::vector<int>& intervals, int runs)
     std::printf("  interval  timeout  channels          run   first feed ms   over interval ms   readings before it   "
                 "target\n");
     for (const int interval : intervals) {
-        const int timeout = timeoutSecFor(interval);
+        const int timeout = timeoutForInterval(interval);
         const bool applies = interval >= kTargetsFromIntervalMs;
         std::string baseline;
         for (const Channels channels : { Channels::None, Channels::Silent }) {
@@ -400,7 +388,7 @@ void measureStop(const std::vector<int>& intervals, int runs)
         kStopAfterChannelRequests, kSilentReadingMs);
     std::printf("  interval  timeout  channels          run   delay ms   SIGTERM to exit ms   disarmed   target\n");
     for (const int interval : intervals) {
-        const int timeout = timeoutSecFor(interval);
+        const int timeout = timeoutForInterval(interval);
         std::string baseline;
         for (const Channels channels : { Channels::None, Channels::Silent }) {
             const bool withChannels = channels != Channels::None;

@@ -83,11 +83,6 @@ struct Settings {
     int commandTimeoutMs = 650;
 };
 
-int timeoutSecFor(int intervalMs)
-{
-    return std::min(intervalMs / 500 + 1, 255);
-}
-
 // The configuration of one run; the pid and heartbeat files lie in the
 // daemon's temporary directory.
 QString config(const InProcessDaemon& daemon, Checks checks, const Settings& settings)
@@ -323,13 +318,6 @@ std::string verdict(bool met)
     return met ? "met" : "MISSED";
 }
 
-std::string format(const char* pattern, double a, double b = 0, double c = 0, double d = 0)
-{
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, a, b, c, d);
-    return text;
-}
-
 std::vector<std::string> summary;
 bool allMet = true;
 
@@ -352,7 +340,7 @@ void measureGaps(const Settings& settings, int feeds, int runs)
     std::printf(
         "\n1. Feed-to-feed gaps, %d gaps per run, interval %d ms, timeout %d s; command \"sleep 10\" every %d ms, "
         "killed after %d ms\n",
-        feeds - 1, interval, timeoutSecFor(interval), settings.commandIntervalMs, settings.commandTimeoutMs);
+        feeds - 1, interval, int(timeoutForInterval(interval)), settings.commandIntervalMs, settings.commandTimeoutMs);
     std::printf("  run  checks             gaps   p50 ms    p99 ms    max ms   max-int  max/base   killed  ms/kill  "
                 "target\n");
     const Checks all[] = { Checks::None, Checks::HangingCommand, Checks::All };
