@@ -13,7 +13,7 @@
 #include "core/signal_pipe.h"
 #include "core/state_file.h"
 #include "core/supervisor.h"
-#include "serialctl/dcon_link.h"
+#include "strategy/ini_values.h"
 #include "strategy/superio_manager.h"
 #include "superio/kernel_conflicts.h"
 
@@ -214,17 +214,20 @@ int runDaemon(int argc, char** argv, const DaemonParts& parts, const DaemonEnvir
         : nullptr;
 
     qInfo() << "Запуск Watchdog. Интервал кормления:" << intervalMs << "мс, Таймаут:" << int(timeoutSec) << "сек.";
+    // The board's serial device as the board was made with it; read raw, as
+    // its warning, if any, was logged when the board was made.
+    const QString serialDevice = serialBoard
+        ? configRawText(settings, QStringLiteral("Vendor_Tarvelo/Port"), QStringLiteral("/dev/ttyS0"))
+        : QString();
     // Silent unless systemd started the daemon with a notification socket.
     // Declared before the supervisor, which tells it of every step.
     ServiceNotifier serviceNotifier({ vendor, model, modelCode,
-        serialBoard ? readDconLinkSettings(settings).portName : ServiceNotifier::superIoPlace(manager.port), intervalMs,
-        timeoutSec });
+        serialBoard ? serialDevice : ServiceNotifier::superIoPlace(manager.port), intervalMs, timeoutSec });
     // Likewise; none without "Global/MetricsFile".
     const std::unique_ptr<MetricsFile> metricsFile = makeMetricsFile(settings,
         { vendor, model, modelCode,
-            serialBoard ? readDconLinkSettings(settings).portName
-                        : QStringLiteral("0x") + QString::number(manager.port, 16).toUpper(),
-            intervalMs, timeoutSec },
+            serialBoard ? serialDevice : QStringLiteral("0x") + QString::number(manager.port, 16).toUpper(), intervalMs,
+            timeoutSec },
         sensors);
     // Likewise; none without "Global/StateFile".
     const std::unique_ptr<StateFile> stateFile
