@@ -70,15 +70,9 @@ bool parseChip(const std::string& text, Chip* chip)
 
 std::string chipLabel(Chip chip)
 {
-    switch (chip) {
-    case Chip::Fintek:
-        return "Fintek F81866 (example register lists)";
-    case Chip::Ite:
-        return "ITE IT8728F (built-in sequence)";
-    case Chip::Nuvoton:
-        return "Nuvoton NCT6779D (built-in sequence)";
-    }
-    return {};
+    return labelOf(chip,
+        { { Chip::Fintek, "Fintek F81866 (example register lists)" }, { Chip::Ite, "ITE IT8728F (built-in sequence)" },
+            { Chip::Nuvoton, "Nuvoton NCT6779D (built-in sequence)" } });
 }
 
 std::unique_ptr<SimulatedSuperIo> makeChip(Chip chip)
@@ -125,6 +119,24 @@ void BenchBus::accessed(const PortAccess& access)
         if (onSessionClosed)
             onSessionClosed(closed);
     }
+}
+
+void timeFeeds(
+    BenchBus& bus, int feeds, int64_t* armedNs, std::vector<int64_t>* feedNs, std::function<void(int feed)> onFeed)
+{
+    feedNs->reserve(static_cast<size_t>(feeds));
+    bus.onSessionClosed = [armedNs](int sessions) {
+        if (sessions == kSessionsBeforeFeeds)
+            *armedNs = steadyNs();
+    };
+    bus.onSequenceStart = [feeds, feedNs, onFeed = std::move(onFeed)](int closedBefore) {
+        const int64_t now = steadyNs();
+        const int feed = closedBefore + 1 - kSessionsBeforeFeeds;
+        if (feed < 1 || feed > feeds)
+            return;
+        feedNs->push_back(now);
+        onFeed(feed);
+    };
 }
 
 int runQuietly(InProcessDaemon& daemon, const DaemonParts& parts, FakePlatform& bus)
@@ -290,6 +302,7 @@ double median(std::vector<double> values)
 
 Options::Options(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name.rfind("--", 0) != 0 || i + 1 >= argc) {
@@ -298,6 +311,14 @@ Options::Options(int argc, char** argv)
         }
         values.emplace_back(name.substr(2), argv[++i]);
     }
+}
+
+bool Options::accepted(bool valid, const char* usage) const
+{
+    if (error.empty() && valid)
+        return true;
+    std::fprintf(stderr, "%s\nusage: %s\n", error.c_str(), usage);
+    return false;
 }
 
 std::string Options::text(const std::string& name, const std::string& fallback) const
@@ -345,6 +366,40 @@ std::string machineLine()
     out << model << ", " << ::sysconf(_SC_NPROCESSORS_ONLN) << " cores, Linux " << system.release << ", load average "
         << load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
     return out.str();
+}
+
+std::string verdict(bool met, bool applies)
+{
+    if (!applies)
+        return "no target";
+    return met ? "met" : "MISSED";
+}
+
+StopFigures stopFigures(const std::vector<double>& latenciesMs, double targetMs)
+{
+    StopFigures figures;
+    figures.p50Ms = percentile(latenciesMs, 0.5);
+    figures.maxMs = percentile(latenciesMs, 1.0);
+    figures.met = figures.maxMs <= targetMs;
+    figures.text = format("p50 %.1f ms, max %.1f ms", figures.p50Ms, figures.maxMs);
+    return figures;
+}
+
+bool TargetReport::record(bool met)
+{
+    if (!met)
+        allMet = false;
+    return met;
+}
+
+int TargetReport::finish(int64_t startedNs) const
+{
+    std::printf("\nsummary (%.0f s in all)\n", static_cast<double>(steadyNs() - startedNs) / 1e9);
+    for (const std::string& line : lines)
+        std::printf("  %s\n", line.c_str());
+    std::printf("machine at the end: %s\n", machineLine().c_str());
+    std::printf("all targets %s\n", allMet ? "met" : "NOT met");
+    return allMet ? 0 : 1;
 }
 
 } // namespace bench

@@ -16,8 +16,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -60,6 +62,12 @@ private:
     bool betweenSequences = true;
     int sessionsSeen = 0;
 };
+
+// Times the daemon's sequences on @p bus: *@p armedNs when the start's
+// session closes, and the first @p feeds feeds at their first write, pushed
+// onto @p feedNs (reserved here); @p onFeed then runs with the feed's number.
+void timeFeeds(
+    BenchBus& bus, int feeds, int64_t* armedNs, std::vector<int64_t>* feedNs, std::function<void(int feed)> onFeed);
 
 // Runs the daemon in-process on @p bus, its standard output sent to
 // /dev/null (its lines still reach the log file); the exit code.
@@ -118,6 +126,18 @@ private:
 // why not and returns false when that is not allowed here.
 bool useRoundRobin(int priority);
 
+// ---- Labels -----------------------------------------------------------------
+
+// The label that @p labels gives @p value, or "" where it gives none.
+template <typename Enum> const char* labelOf(Enum value, std::initializer_list<std::pair<Enum, const char*>> labels)
+{
+    for (const auto& [key, label] : labels) {
+        if (key == value)
+            return label;
+    }
+    return "";
+}
+
 // ---- Statistics ---------------------------------------------------------------
 
 // Nearest-rank percentile, p in [0, 1].
@@ -130,13 +150,17 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0, do
 // ---- Command line -------------------------------------------------------------
 
 // "--name value" options; everything else is an error the caller reports.
+// Made first in every benchmark's main: it also makes standard output line
+// buffered, so that figures show up as they are measured, also through a
+// pipe.
 class Options {
 public:
     Options(int argc, char** argv);
     std::string text(const std::string& name, const std::string& fallback) const;
     int number(const std::string& name, int fallback) const;
-    bool ok() const { return error.empty(); }
-    const std::string& problem() const { return error; }
+    // True when every option was read and @p valid holds; otherwise prints
+    // the problem and @p usage (the program's usage line) on standard error.
+    bool accepted(bool valid, const char* usage) const;
 
 private:
     std::vector<std::pair<std::string, std::string>> values;
@@ -145,5 +169,35 @@ private:
 
 // The machine in one line: processor, cores, kernel, load average.
 std::string machineLine();
+
+// ---- Targets ------------------------------------------------------------------
+
+// "met", "MISSED", or "no target" where the target does not apply.
+std::string verdict(bool met, bool applies = true);
+
+// p50 and max of the stop latencies of a series of runs, and whether the
+// max meets its target.
+struct StopFigures {
+    double p50Ms;
+    double maxMs;
+    bool met;
+    std::string text; // "p50 %.1f ms, max %.1f ms"
+};
+StopFigures stopFigures(const std::vector<double>& latenciesMs, double targetMs);
+
+// The verdicts of a benchmark's targets and one summary line per figure.
+class TargetReport {
+public:
+    // Counts a target that applies and was missed; returns @p met.
+    bool record(bool met);
+    void note(const std::string& line) { lines.push_back(line); }
+    // Prints the summary, the machine and the overall verdict; the exit
+    // code of the benchmark.
+    int finish(int64_t startedNs) const;
+
+private:
+    std::vector<std::string> lines;
+    bool allMet = true;
+};
 
 } // namespace bench

@@ -91,17 +91,12 @@ void measureOpenClose(int rounds)
 
 int main(int argc, char** argv)
 {
-    // Figures show up as they are measured, also through a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const Options options(argc, argv);
     const int exchanges = options.number("exchanges", 300);
     const int warmup = options.number("warmup", 10);
     const int rrPriority = options.number("rr", 0);
-    if (!options.ok() || exchanges < 1) {
-        std::fprintf(stderr, "%s\nusage: wdt-bench-dcon [--exchanges 300] [--warmup 10] [--rr PRIORITY]\n",
-            options.problem().c_str());
+    if (!options.accepted(exchanges >= 1, "wdt-bench-dcon [--exchanges 300] [--warmup 10] [--rr PRIORITY]"))
         return 2;
-    }
     // The board simulator's threads, created later, get the same priority:
     // a real board does not wait for the host's scheduler either.
     if (rrPriority > 0 && !useRoundRobin(rrPriority))

@@ -64,17 +64,9 @@ enum class Channels { None, Silent, Paced, Babbling };
 
 const char* channelsLabel(Channels channels)
 {
-    switch (channels) {
-    case Channels::None:
-        return "none (baseline)";
-    case Channels::Silent:
-        return "32 silent";
-    case Channels::Paced:
-        return "32 at 9600 baud";
-    case Channels::Babbling:
-        return "32 babbling";
-    }
-    return "";
+    return labelOf(channels,
+        { { Channels::None, "none (baseline)" }, { Channels::Silent, "32 silent" },
+            { Channels::Paced, "32 at 9600 baud" }, { Channels::Babbling, "32 babbling" } });
 }
 
 double msBetween(BoardSimulator::Clock::time_point from, BoardSimulator::Clock::time_point to)
@@ -229,21 +221,7 @@ size_t channelRequests(const Run& run)
         [](const BoardSimulator::Request& request) { return isChannelRequest(request.text); }));
 }
 
-std::string verdict(bool applies, bool met)
-{
-    if (!applies)
-        return "no target";
-    return met ? "met" : "MISSED";
-}
-
-// Everything the summary needs, one line per figure at the end.
-std::vector<std::string> summary;
-bool allMet = true;
-
-void note(const std::string& line)
-{
-    summary.push_back(line);
-}
+TargetReport report;
 
 // ---- 1. Feed-to-feed gaps -----------------------------------------------------
 
@@ -275,7 +253,7 @@ void measureGaps(const std::vector<int>& intervals, int feeds)
             if (!run.ok || gaps.size() < static_cast<size_t>(feeds)) {
                 std::printf("  %8d  %5d s  %-18s  incomplete run (%zu gaps)\n", interval, timeout,
                     channelsLabel(channels), gaps.size());
-                allMet = false;
+                report.record(false);
                 continue;
             }
             const double p50 = percentile(gaps, 0.5);
@@ -285,23 +263,22 @@ void measureGaps(const std::vector<int>& intervals, int feeds)
             const double ratio = max / interval;
             const bool applies = interval >= kTargetsFromIntervalMs;
             const bool met = over <= kGapTargetMs;
-            if (applies && !met)
-                allMet = false;
+            report.record(met || !applies);
             std::printf("  %8d  %5d s  %-18s  %4zu  %8.1f  %8.1f  %8.1f  %+8.1f  %8.3f  %9zu   %s\n", interval, timeout,
                 channelsLabel(channels), gaps.size(), p50, p99, max, over, ratio, channelRequests(run),
-                verdict(applies, met).c_str());
+                verdict(met, applies).c_str());
             if (!withChannels) {
                 baselineOver = over;
                 baselineRatio = ratio;
                 continue;
             }
-            note("gaps " + std::string(channelsLabel(channels)) + ", interval " + std::to_string(interval)
+            report.note("gaps " + std::string(channelsLabel(channels)) + ", interval " + std::to_string(interval)
                 + " ms, timeout " + std::to_string(timeout) + " s: "
                 + format(
                     "p50 %.1f, p99 %.1f, max %.1f ms; max-interval %+.1f ms, max/interval %.3f", p50, p99, max, over)
                 + format(" (baseline %+.1f ms, %.3f); ", baselineOver, baselineRatio, 0, 0)
                 + std::to_string(gaps.size()) + " gaps, " + std::to_string(channelRequests(run))
-                + " readings; target max-interval <= 50 ms: " + verdict(applies, met));
+                + " readings; target max-interval <= 50 ms: " + verdict(met, applies));
         }
     }
 }
@@ -342,7 +319,7 @@ void measureFirstFeed(const std::vector<int>& intervals, int runs)
                 const auto fed = timesOf(run, "~01F");
                 if (!run.ok || armed.empty() || fed.empty()) {
                     std::printf("  %8d  %5d s  %-16s  %3d   incomplete run\n", interval, timeout, label, r);
-                    allMet = false;
+                    report.record(false);
                     continue;
                 }
                 const double first = msBetween(armed.front(), fed.front());
@@ -351,7 +328,7 @@ void measureFirstFeed(const std::vector<int>& intervals, int runs)
                         return isChannelRequest(request.text) && request.at < fed.front();
                     }));
                 std::printf("  %8d  %5d s  %-16s  %3d   %13.1f   %+16.1f   %18zu   %s\n", interval, timeout, label, r,
-                    first, first - interval, before, verdict(applies, first - interval <= kFirstFeedTargetMs).c_str());
+                    first, first - interval, before, verdict(first - interval <= kFirstFeedTargetMs, applies).c_str());
                 firsts.push_back(first);
             }
             if (firsts.empty())
@@ -359,20 +336,19 @@ void measureFirstFeed(const std::vector<int>& intervals, int runs)
             const double p50 = percentile(firsts, 0.5);
             const double max = percentile(firsts, 1.0);
             const bool met = max - interval <= kFirstFeedTargetMs;
-            if (applies && !met)
-                allMet = false;
+            report.record(met || !applies);
             std::printf("  %8d  %5d s  %-16s  p50   %13.1f   %+16.1f\n", interval, timeout, label, p50, p50 - interval);
             std::printf("  %8d  %5d s  %-16s  max   %13.1f   %+16.1f                        %s\n", interval, timeout,
-                label, max, max - interval, verdict(applies, met).c_str());
+                label, max, max - interval, verdict(met, applies).c_str());
             const std::string figures
                 = format("p50 %.1f ms, max %.1f ms (max-interval %+.1f ms)", p50, max, max - interval);
             if (!withChannels) {
                 baseline = figures;
                 continue;
             }
-            note("first feed, 38 silent, interval " + std::to_string(interval) + " ms, timeout "
+            report.note("first feed, 38 silent, interval " + std::to_string(interval) + " ms, timeout "
                 + std::to_string(timeout) + " s: " + figures + " over " + std::to_string(firsts.size())
-                + " runs (baseline " + baseline + "); target max-interval <= 50 ms: " + verdict(applies, met));
+                + " runs (baseline " + baseline + "); target max-interval <= 50 ms: " + verdict(met, applies));
         }
     }
 }
@@ -413,34 +389,29 @@ void measureStop(const std::vector<int>& intervals, int runs)
                 const auto disarmed = timesOf(run, "~01P");
                 if (!run.ok || run.stopSentNs == 0) {
                     std::printf("  %8d  %5d s  %-16s  %3d   incomplete run\n", interval, timeout, label, r);
-                    allMet = false;
+                    report.record(false);
                     continue;
                 }
                 const double latency = static_cast<double>(run.returnedNs - run.stopSentNs) / 1e6;
                 std::printf("  %8d  %5d s  %-16s  %3d   %8d   %18.1f   %8s   %s\n", interval, timeout, label, r,
-                    delayMs, latency, disarmed.empty() ? "NO" : "yes", verdict(true, latency <= kStopTargetMs).c_str());
-                if (disarmed.empty())
-                    allMet = false;
+                    delayMs, latency, disarmed.empty() ? "NO" : "yes", verdict(latency <= kStopTargetMs).c_str());
+                report.record(!disarmed.empty());
                 latencies.push_back(latency);
             }
             if (latencies.empty())
                 continue;
-            const double p50 = percentile(latencies, 0.5);
-            const double max = percentile(latencies, 1.0);
-            const bool met = max <= kStopTargetMs;
-            if (!met)
-                allMet = false;
-            std::printf("  %8d  %5d s  %-16s  p50              %18.1f\n", interval, timeout, label, p50);
-            std::printf("  %8d  %5d s  %-16s  max              %18.1f              %s\n", interval, timeout, label, max,
-                verdict(true, met).c_str());
-            const std::string figures = format("p50 %.1f ms, max %.1f ms", p50, max);
+            const StopFigures stop = stopFigures(latencies, kStopTargetMs);
+            report.record(stop.met);
+            std::printf("  %8d  %5d s  %-16s  p50              %18.1f\n", interval, timeout, label, stop.p50Ms);
+            std::printf("  %8d  %5d s  %-16s  max              %18.1f              %s\n", interval, timeout, label,
+                stop.maxMs, verdict(stop.met).c_str());
             if (!withChannels) {
-                baseline = figures;
+                baseline = stop.text;
                 continue;
             }
-            note("stop, 38 silent, interval " + std::to_string(interval) + " ms, timeout " + std::to_string(timeout)
-                + " s: " + figures + " over " + std::to_string(latencies.size()) + " runs (baseline " + baseline
-                + "); target max <= 500 ms: " + verdict(true, met));
+            report.note("stop, 38 silent, interval " + std::to_string(interval) + " ms, timeout "
+                + std::to_string(timeout) + " s: " + stop.text + " over " + std::to_string(latencies.size())
+                + " runs (baseline " + baseline + "); target max <= 500 ms: " + verdict(stop.met));
         }
     }
 }
@@ -467,20 +438,15 @@ bool parseIntervals(const std::string& text, std::vector<int>* intervals)
 
 int main(int argc, char** argv)
 {
-    // Figures show up as they are measured, also through a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const Options options(argc, argv);
     const int feeds = options.number("feeds", 10);
     const int runs = options.number("runs", 5);
     const std::string parts = options.text("parts", "123");
     std::vector<int> intervals;
-    if (!options.ok() || feeds < 1 || runs < 1 || !parseIntervals(options.text("intervals", "1000,3000"), &intervals)
-        || parts.find_first_not_of("123") != std::string::npos) {
-        std::fprintf(stderr,
-            "%s\nusage: wdt-bench-feeding [--feeds 10] [--runs 5] [--intervals 1000,3000] [--parts 123]\n",
-            options.problem().c_str());
+    if (!options.accepted(feeds >= 1 && runs >= 1 && parseIntervals(options.text("intervals", "1000,3000"), &intervals)
+                && parts.find_first_not_of("123") == std::string::npos,
+            "wdt-bench-feeding [--feeds 10] [--runs 5] [--intervals 1000,3000] [--parts 123]"))
         return 2;
-    }
 
     std::printf("Feeding with slow sensor channels: the daemon in-process against the board simulator, intervals");
     for (const int interval : intervals)
@@ -499,10 +465,5 @@ int main(int argc, char** argv)
     if (parts.find('3') != std::string::npos)
         measureStop(intervals, runs);
 
-    std::printf("\nsummary (%.0f s in all)\n", static_cast<double>(steadyNs() - started) / 1e9);
-    for (const std::string& line : summary)
-        std::printf("  %s\n", line.c_str());
-    std::printf("machine at the end: %s\n", machineLine().c_str());
-    std::printf("all targets %s\n", allMet ? "met" : "NOT met");
-    return allMet ? 0 : 1;
+    return report.finish(started);
 }

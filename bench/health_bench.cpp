@@ -66,15 +66,9 @@ enum class Checks { None, HangingCommand, All };
 
 const char* checksLabel(Checks checks)
 {
-    switch (checks) {
-    case Checks::None:
-        return "none (baseline)";
-    case Checks::HangingCommand:
-        return "hanging command";
-    case Checks::All:
-        return "all checks";
-    }
-    return "";
+    return labelOf(checks,
+        { { Checks::None, "none (baseline)" }, { Checks::HangingCommand, "hanging command" },
+            { Checks::All, "all checks" } });
 }
 
 struct Settings {
@@ -253,22 +247,12 @@ Run runDaemon(Checks checks, const Settings& settings, int feeds, int stopAfterF
     std::unique_ptr<SimulatedSuperIo> owned = makeChip(Chip::Ite);
     const SimulatedSuperIo& chip = *owned;
     BenchBus bus(std::move(owned));
-    run.feedNs.reserve(static_cast<size_t>(feeds) + 1);
     std::atomic<int> fed { 0 };
-    bus.onSessionClosed = [&](int sessions) {
-        if (sessions == kSessionsBeforeFeeds)
-            run.armedNs = steadyNs();
-    };
-    bus.onSequenceStart = [&](int closedBefore) {
-        const int64_t now = steadyNs();
-        const int feed = closedBefore + 1 - kSessionsBeforeFeeds;
-        if (feed < 1 || feed > feeds)
-            return;
-        run.feedNs.push_back(now);
+    timeFeeds(bus, feeds, &run.armedNs, &run.feedNs, [&](int feed) {
         fed = feed;
         if (stopAfterFeed == 0 && feed == feeds)
             requestStop();
-    };
+    });
 
     std::atomic<bool> returned { false };
     std::optional<pid_t> shell;
@@ -313,13 +297,7 @@ Run runDaemon(Checks checks, const Settings& settings, int feeds, int stopAfterF
     return run;
 }
 
-std::string verdict(bool met)
-{
-    return met ? "met" : "MISSED";
-}
-
-std::vector<std::string> summary;
-bool allMet = true;
+TargetReport report;
 
 // ---- 1. Feed-to-feed gaps -----------------------------------------------------
 
@@ -362,7 +340,7 @@ void measureGaps(const Settings& settings, int feeds, int runs)
                 std::printf("  %3d  %-17s  incomplete or unclean run: %zu gaps, %d killed, %d other command "
                             "outcomes, %d other check lines, %d critical\n",
                     r, checksLabel(checks), gaps.size(), log.killed, log.otherCommand, log.otherChecks, log.critical);
-                allMet = false;
+                report.record(false);
                 continue;
             }
             const GapFigures f = figuresOf(gaps);
@@ -388,15 +366,13 @@ void measureGaps(const Settings& settings, int feeds, int runs)
             continue;
         const GapFigures f = figuresOf(pooled[c]);
         const bool met = f.max - interval <= kGapTargetMs;
-        if (!met)
-            allMet = false;
+        report.record(met);
         std::printf("  all  %-17s  %4zu  %8.1f  %8.1f  %8.1f  %+8.1f  %8.3f  %7d           %s\n", checksLabel(all[c]),
             pooled[c].size(), f.p50, f.p99, f.max, f.max - interval, base.max > 0 ? f.max / base.max : 0.0,
             killedTotal[c], verdict(met).c_str());
         if (c == 0)
             continue;
-        summary.push_back(std::string("gaps, ") + checksLabel(all[c]) + ", interval " + std::to_string(interval)
-            + " ms: "
+        report.note(std::string("gaps, ") + checksLabel(all[c]) + ", interval " + std::to_string(interval) + " ms: "
             + format("p50 %.1f, p99 %.1f, max %.1f ms, max-interval %+.1f ms", f.p50, f.p99, f.max, f.max - interval)
             + format(" (baseline p50 %.1f, max-interval %+.1f ms; p50 ratio %.3f, max ratio %.3f); ", base.p50,
                 base.max - interval, base.p50 > 0 ? f.p50 / base.p50 : 0, base.max > 0 ? f.max / base.max : 0)
@@ -424,13 +400,12 @@ void measureStop(const Settings& settings, int runs)
             const Run run = runDaemon(checks, settings, 1000, 2, delayMs);
             if (run.code != 0 || run.stopSentNs == 0 || (commandRuns && !run.commandAtStop)) {
                 std::printf("  %-17s  %3d   incomplete run\n", checksLabel(checks), r);
-                allMet = false;
+                report.record(false);
                 continue;
             }
             const double latency = static_cast<double>(run.returnedNs - run.stopSentNs) / 1e6;
             const bool met = latency <= kStopTargetMs && run.disarmed && run.groupGone;
-            if (!run.disarmed || !run.groupGone)
-                allMet = false;
+            report.record(run.disarmed && run.groupGone);
             std::printf("  %-17s  %3d   %8d   %18.1f   %12s   %10s   %8s   %s\n", checksLabel(checks), r, delayMs,
                 latency, commandRuns ? "yes" : "-", commandRuns ? (run.groupGone ? "yes" : "NO") : "-",
                 run.disarmed ? "yes" : "NO", verdict(met).c_str());
@@ -438,21 +413,17 @@ void measureStop(const Settings& settings, int runs)
         }
         if (latencies.empty())
             continue;
-        const double p50 = percentile(latencies, 0.5);
-        const double max = percentile(latencies, 1.0);
-        const bool met = max <= kStopTargetMs;
-        if (!met)
-            allMet = false;
-        std::printf("  %-17s  p50              %18.1f\n", checksLabel(checks), p50);
+        const StopFigures stop = stopFigures(latencies, kStopTargetMs);
+        report.record(stop.met);
+        std::printf("  %-17s  p50              %18.1f\n", checksLabel(checks), stop.p50Ms);
         std::printf("  %-17s  max              %18.1f                                      %s\n", checksLabel(checks),
-            max, verdict(met).c_str());
-        const std::string figures = format("p50 %.1f ms, max %.1f ms", p50, max);
+            stop.maxMs, verdict(stop.met).c_str());
         if (!commandRuns) {
-            baseline = figures;
+            baseline = stop.text;
             continue;
         }
-        summary.push_back("stop while a command hangs: " + figures + " over " + std::to_string(latencies.size())
-            + " runs (baseline " + baseline + "); target max <= 500 ms: " + verdict(met));
+        report.note("stop while a command hangs: " + stop.text + " over " + std::to_string(latencies.size())
+            + " runs (baseline " + baseline + "); target max <= 500 ms: " + verdict(stop.met));
     }
 }
 
@@ -460,8 +431,6 @@ void measureStop(const Settings& settings, int runs)
 
 int main(int argc, char** argv)
 {
-    // Figures show up as they are measured, also through a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const Options options(argc, argv);
     const int gaps = options.number("feeds", 20);
     const int runs = options.number("runs", 3);
@@ -470,14 +439,11 @@ int main(int argc, char** argv)
     settings.intervalMs = options.number("interval", settings.intervalMs);
     settings.commandIntervalMs = options.number("command-interval", settings.commandIntervalMs);
     settings.commandTimeoutMs = options.number("command-timeout", settings.commandTimeoutMs);
-    if (!options.ok() || gaps < 1 || runs < 1 || stops < 1 || settings.intervalMs < 1 || settings.commandIntervalMs < 1
-        || settings.commandTimeoutMs < 1) {
-        std::fprintf(stderr,
-            "%s\nusage: wdt-bench-health [--feeds 20] [--runs 3] [--stops 5] [--interval 1000] "
-            "[--command-interval 100] [--command-timeout 650]\n",
-            options.problem().c_str());
+    if (!options.accepted(gaps >= 1 && runs >= 1 && stops >= 1 && settings.intervalMs >= 1
+                && settings.commandIntervalMs >= 1 && settings.commandTimeoutMs >= 1,
+            "wdt-bench-health [--feeds 20] [--runs 3] [--stops 5] [--interval 1000] "
+            "[--command-interval 100] [--command-timeout 650]"))
         return 2;
-    }
 
     std::printf(
         "Feeding with health checks: the daemon in-process against a simulated %s\n", chipLabel(Chip::Ite).c_str());
@@ -491,10 +457,5 @@ int main(int argc, char** argv)
     measureGaps(settings, gaps + 1, runs);
     measureStop(settings, stops);
 
-    std::printf("\nsummary (%.0f s in all)\n", static_cast<double>(steadyNs() - started) / 1e9);
-    for (const std::string& line : summary)
-        std::printf("  %s\n", line.c_str());
-    std::printf("machine at the end: %s\n", machineLine().c_str());
-    std::printf("all targets %s\n", allMet ? "met" : "NOT met");
-    return allMet ? 0 : 1;
+    return report.finish(started);
 }

@@ -149,23 +149,13 @@ Series recordBare(int intervalMs, int ticks)
 Series recordDaemon(Chip chip, int intervalMs, int ticks)
 {
     Series series;
-    series.tickNs.reserve(ticks);
     InProcessDaemon daemon;
     daemon.writeConfig(chipConfig(chip, intervalMs));
     BenchBus bus(makeChip(chip));
-    bus.onSessionClosed = [&](int sessions) {
-        if (sessions == kSessionsBeforeFeeds)
-            series.startNs = steadyNs();
-    };
-    bus.onSequenceStart = [&](int closedBefore) {
-        const int64_t now = steadyNs();
-        const int feed = closedBefore + 1 - kSessionsBeforeFeeds;
-        if (feed < 1 || feed > ticks)
-            return;
-        series.tickNs.push_back(now);
+    timeFeeds(bus, ticks, &series.startNs, &series.tickNs, [ticks](int feed) {
         if (feed == ticks)
             requestStop();
-    };
+    });
     const int code = runQuietly(daemon, superIoParts(), bus);
     if (code != 0)
         std::fprintf(stderr, "daemon run ended with exit code %d\n", code);
@@ -186,8 +176,6 @@ void printRow(const char* what, int run, const Figures& f)
 
 int main(int argc, char** argv)
 {
-    // Figures show up as they are measured, also through a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const Options options(argc, argv);
     const std::string chipName = options.text("chip", "ite");
     const int intervalMs = options.number("interval", 5);
@@ -196,13 +184,10 @@ int main(int argc, char** argv)
     const int runs = options.number("runs", 3);
     const int rrPriority = options.number("rr", 0);
     Chip chip;
-    if (!options.ok() || !parseChip(chipName, &chip) || intervalMs < 1 || ticks < 1 || runs < 1) {
-        std::fprintf(stderr,
-            "%s\nusage: wdt-bench-lateness [--chip ite|nuvoton|fintek] [--interval 5] [--ticks 2000] [--load 0] "
-            "[--runs 3] [--rr PRIORITY]\n",
-            options.problem().c_str());
+    if (!options.accepted(parseChip(chipName, &chip) && intervalMs >= 1 && ticks >= 1 && runs >= 1,
+            "wdt-bench-lateness [--chip ite|nuvoton|fintek] [--interval 5] [--ticks 2000] [--load 0] "
+            "[--runs 3] [--rr PRIORITY]"))
         return 2;
-    }
 
     // Before any thread exists: the busy processes are forked, and before
     // the priority is raised, so that they keep the normal one.

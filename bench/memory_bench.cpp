@@ -155,22 +155,17 @@ bool boardRun(long startup, long ticks)
 
 int main(int argc, char** argv)
 {
-    // Figures show up as they are measured, also through a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const Options options(argc, argv);
     const std::string chipName = options.text("chip", "ite");
     const long ticks = options.number("ticks", 100000);
     const long startup = options.number("startup", 100);
     const long boardTicks = options.number("board-ticks", 0);
     Chip chip;
-    if (!options.ok() || !parseChip(chipName, &chip) || ticks <= startup || startup < 1
-        || (boardTicks > 0 && boardTicks <= 100)) {
-        std::fprintf(stderr,
-            "%s\nusage: wdt-bench-memory [--chip ite|nuvoton|fintek] [--startup 100] [--ticks 100000] "
-            "[--board-ticks N (> 100; 0: no board run)]\n",
-            options.problem().c_str());
+    if (!options.accepted(
+            parseChip(chipName, &chip) && ticks > startup && startup >= 1 && (boardTicks <= 0 || boardTicks > 100),
+            "wdt-bench-memory [--chip ite|nuvoton|fintek] [--startup 100] [--ticks 100000] "
+            "[--board-ticks N (> 100; 0: no board run)]"))
         return 2;
-    }
 
     std::printf("Memory after start-up and along the feed ticks (the first row is the baseline)\n");
     std::printf("machine: %s\n", machineLine().c_str());

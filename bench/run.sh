@@ -23,23 +23,22 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target wdt-bench-tick wdt-bench-memory wdt-bench-lateness wdt-bench-dcon \
     wdt-bench-feeding wdt-bench-health >/dev/null
 
-if [ "$quick" -eq 1 ]; then
-    tick=(--ticks 500 --pairs 1)
-    callgrind_ticks=300
-    memory=(--ticks 3000 --board-ticks 150)
-    lateness=(--ticks 1000 --runs 1)
-    dcon=(--exchanges 30)
-    feeding=(--feeds 3 --runs 2)
-    health=(--feeds 3 --runs 1 --stops 2)
-else
-    tick=(--ticks 3000 --pairs 5)
-    callgrind_ticks=2000
-    memory=(--ticks 100000 --board-ticks 2000)
-    lateness=(--ticks 2000 --runs 3)
-    dcon=(--exchanges 300)
-    feeding=(--feeds 10 --runs 5)
-    health=(--feeds 20 --runs 3 --stops 5)
-fi
+# Each program's options: the quick run's, then the full run's.
+options() {
+    local -n chosen=$1
+    if [ "$quick" -eq 1 ]; then
+        read -ra chosen <<<"$2"
+    else
+        read -ra chosen <<<"$3"
+    fi
+}
+options tick "--ticks 500 --pairs 1" "--ticks 3000 --pairs 5"
+options callgrind_ticks 300 2000
+options memory "--ticks 3000 --board-ticks 150" "--ticks 100000 --board-ticks 2000"
+options lateness "--ticks 1000 --runs 1" "--ticks 2000 --runs 3"
+options dcon "--exchanges 30" "--exchanges 300"
+options feeding "--feeds 3 --runs 2" "--feeds 10 --runs 5"
+options health "--feeds 3 --runs 1 --stops 2" "--feeds 20 --runs 3 --stops 5"
 
 section() { printf '\n==== %s\n' "$1"; }
 

@@ -92,19 +92,14 @@ double perTick(int64_t ns, int ticks)
 
 int main(int argc, char** argv)
 {
-    // Figures show up as they are measured, also through a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const Options options(argc, argv);
     const std::string chips = options.text("chips", "ite,nuvoton,fintek");
     const int warmup = options.number("warmup", 200);
     const int ticks = options.number("ticks", 5000);
     const int pairs = options.number("pairs", underValgrind() ? 1 : 3);
-    if (!options.ok() || ticks < 1 || pairs < 1 || warmup < 1) {
-        std::fprintf(stderr,
-            "%s\nusage: wdt-bench-tick [--chips ite,nuvoton,fintek] [--warmup 200] [--ticks 5000] [--pairs 3]\n",
-            options.problem().c_str());
+    if (!options.accepted(ticks >= 1 && pairs >= 1 && warmup >= 1,
+            "wdt-bench-tick [--chips ite,nuvoton,fintek] [--warmup 200] [--ticks 5000] [--pairs 3]"))
         return 2;
-    }
 
     std::printf("Feed tick CPU cost, debug off: interval 1 ms, %d warm-up ticks, %d measured ticks, %d pair(s)\n",
         warmup, ticks, pairs);
