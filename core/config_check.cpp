@@ -45,10 +45,7 @@ void collect(QtMsgType type, const QMessageLogContext&, const QString& message)
 class ReadersScope {
 public:
     explicit ReadersScope(QStringList* messages)
-        : forced(tarveloEnabled)
-        , monitor(envEnabled)
-        , period(envIntervalMs)
-        , outer(collected)
+        : outer(collected)
     {
         collected = messages;
         previous = qInstallMessageHandler(collect);
@@ -57,17 +54,13 @@ public:
     {
         qInstallMessageHandler(previous);
         collected = outer;
-        tarveloEnabled = forced;
-        envEnabled = monitor;
-        envIntervalMs = period;
+        switches.restore();
     }
     ReadersScope(const ReadersScope&) = delete;
     ReadersScope& operator=(const ReadersScope&) = delete;
 
 private:
-    bool forced;
-    bool monitor;
-    int period;
+    DaemonSwitches switches;
     QStringList* outer;
     QtMessageHandler previous;
 };

@@ -21,10 +21,6 @@ EnvironmentScope::EnvironmentScope(const DaemonEnvironment& environment)
     , testFile(TEST_FILE)
     , modulesFile(MODULES_FILE)
     , pidFile(PID_FILE)
-    , envIntervalMs(::envIntervalMs)
-    , envEnabled(::envEnabled)
-    , tarveloEnabled(::tarveloEnabled)
-    , envQueryRequest(::envQueryRequest)
     , portIo(setPortIo(environment.portIo))
     // qInstallMessageHandler() answers only with the handler it replaces:
     // put the one in force back at once, and keep it for the end.
@@ -43,10 +39,7 @@ EnvironmentScope::~EnvironmentScope()
     // The handler first: a message logged while the rest is put back must
     // not reach the restored log path through the daemon's handler.
     qInstallMessageHandler(messageHandler);
-    ::envQueryRequest = envQueryRequest;
-    ::tarveloEnabled = tarveloEnabled;
-    ::envEnabled = envEnabled;
-    ::envIntervalMs = envIntervalMs;
+    switches.restore();
     setPortIo(portIo);
     LOG_FILE = logFile;
     CONFIG_FILE = configFile;

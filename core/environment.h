@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/globals.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -67,10 +69,7 @@ private:
     QString testFile;
     QString modulesFile;
     QString pidFile;
-    int envIntervalMs;
-    bool envEnabled;
-    bool tarveloEnabled;
-    bool envQueryRequest;
+    DaemonSwitches switches;
     PortIo* portIo;
     QtMessageHandler messageHandler;
 };

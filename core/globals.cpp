@@ -21,5 +21,21 @@ bool envEnabled = false;
 bool tarveloEnabled = false;
 bool envQueryRequest = false;
 
+DaemonSwitches::DaemonSwitches()
+    : envIntervalMs(::envIntervalMs)
+    , envEnabled(::envEnabled)
+    , tarveloEnabled(::tarveloEnabled)
+    , envQueryRequest(::envQueryRequest)
+{
+}
+
+void DaemonSwitches::restore() const
+{
+    ::envQueryRequest = envQueryRequest;
+    ::tarveloEnabled = tarveloEnabled;
+    ::envEnabled = envEnabled;
+    ::envIntervalMs = envIntervalMs;
+}
+
 SuperIOManager* globalSio = nullptr;
 EnvironmentMonitor* sensors = nullptr;

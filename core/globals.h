@@ -18,6 +18,19 @@ extern bool envEnabled;
 extern bool tarveloEnabled;
 extern bool envQueryRequest;
 
+// The switches and the pending request above as they are when it is made;
+// restore() puts them back. For code that runs the start-up readers, which
+// set them, outside the daemon's own run.
+struct DaemonSwitches {
+    DaemonSwitches();
+    void restore() const;
+
+    int envIntervalMs;
+    bool envEnabled;
+    bool tarveloEnabled;
+    bool envQueryRequest;
+};
+
 extern SuperIOManager* globalSio;
 // The environment monitor of the serial board; null unless that board was
 // detected. Created once and kept until the process ends.
