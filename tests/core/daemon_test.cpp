@@ -12,48 +12,6 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-// Candidates Fintek, ITE, Nuvoton and the serial board, all fakes that
-// answer nowhere until a test says otherwise.
-struct Candidates {
-    explicit Candidates(DaemonHarness& harness)
-        : fintek(harness.fake("Fintek", "F81866", "0x1010"))
-        , ite(harness.fake("Ite", "IT8728F", "0x8728"))
-        , nuvoton(harness.fake("Nuvoton/Winbond", "NCT6776", "0xc330"))
-        , board(harness.fake("Tarvelo", "TV-100", "100"))
-        , journal(harness.journal)
-    {
-    }
-
-    DaemonParts parts()
-    {
-        DaemonParts parts;
-        parts.makeFintek = [this] {
-            journal->add("create Fintek");
-            return fintek;
-        };
-        parts.makeIte = [this] {
-            journal->add("create Ite");
-            return ite;
-        };
-        parts.makeNuvoton = [this] {
-            journal->add("create Nuvoton");
-            return nuvoton;
-        };
-        parts.makeSerialBoard = [this](const QSettings&) {
-            journal->add("create Tarvelo");
-            return board;
-        };
-        parts.makeMonitor = [this](const QString& model, const QString& path) {
-            journal->add("monitor " + model.toStdString() + " " + (path == CONFIG_FILE ? "config" : "?"));
-            return std::make_unique<FakeMonitor>(journal);
-        };
-        return parts;
-    }
-
-    std::shared_ptr<FakeStrategy> fintek, ite, nuvoton, board;
-    std::shared_ptr<Journal> journal;
-};
-
 auto answersAt(uint16_t wanted)
 {
     return [wanted](uint16_t port) { return port == wanted; };
@@ -71,7 +29,7 @@ struct FintekFound {
     int run() { return harness.run(candidates.parts()); }
 
     DaemonHarness harness;
-    Candidates candidates { harness };
+    FakeCandidates candidates { harness };
 };
 
 const QString kDebugOn = QStringLiteral("[Debug]\nEnabled=true\n");
@@ -80,7 +38,7 @@ TEST(DaemonStartup, RefusesWithoutRootBeforeTouchingAnything)
 {
     DaemonHarness harness;
     harness.fakePlatform.uid = 1000;
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
     EXPECT_EQ(harness.messages(),
         (QStringList { QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
@@ -96,7 +54,7 @@ TEST(DaemonStartup, RefusesWithoutIoPrivilegeEvenForTheSerialBoard)
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=on\n[Vendor_Tarvelo]\nEnvMonitor=on\n"));
     harness.fakePlatform.ioplResult = -1;
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
     EXPECT_EQ(harness.messages(),
         (QStringList { QStringLiteral("[INFO ] === DEBUG MODE DISABLED from config ==="),
@@ -127,7 +85,7 @@ TEST(DaemonStartup, RealDriversFindNothingOnAnEmptyBusAndWithoutABoard)
 TEST(DaemonStartup, WhenNoCandidateAnswersNothingIsArmed)
 {
     DaemonHarness harness;
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
     EXPECT_EQ(harness.journal->only("probe").size(), 8u);
     EXPECT_EQ(harness.journal->only("start").size(), 0u);
@@ -138,7 +96,7 @@ TEST(DaemonDetection, EveryCandidateIsTriedOnAPortBeforeAnyOnTheNext)
 {
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Vendor_Fintek]\nEnterKey=0x87,0x87\n[Vendor_Nuvoton]\nExitKey=0x55\n"));
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     candidates.nuvoton->answer = answersAt(0x4E);
     SignalSender stop(journalHas(harness.journal, "start"));
     EXPECT_EQ(harness.run(candidates.parts()), 0);
@@ -170,7 +128,7 @@ TEST(DaemonDetection, ScanPortsFromTheConfiguration)
     for (const auto& row : rows) {
         DaemonHarness harness;
         harness.writeConfig(QString::fromUtf8(row.ini));
-        Candidates candidates(harness);
+        FakeCandidates candidates(harness);
         EXPECT_EQ(harness.run(candidates.parts()), 1) << row.ini;
         EXPECT_EQ(harness.journal->only("probe"), row.probes) << row.ini;
     }
@@ -180,7 +138,7 @@ TEST(DaemonDetection, ForcedSerialBoardIsTheOnlyCandidate)
 {
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=1\n"));
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
     EXPECT_EQ(harness.journal->events(),
         (Events { "create Fintek", "create Ite", "create Nuvoton", "create Tarvelo", "probe Tarvelo 0x2e",
@@ -191,7 +149,7 @@ TEST(DaemonSupervision, DetectsArmsFeedsAndStopsOnSigterm)
 {
     FintekFound found;
     DaemonHarness& harness = found.harness;
-    const Candidates& candidates = found.candidates;
+    const FakeCandidates& candidates = found.candidates;
     harness.writeConfig(kDebugOn
         + QStringLiteral("[Global]\nIntervalMs=20\n"
                          "[Vendor_Fintek]\nStopCmds=0xF5:0x00\n"
@@ -235,7 +193,7 @@ TEST(DaemonSupervision, SigintStopsLikeSigterm)
 {
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"));
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     candidates.ite->answer = answersAt(0x4E);
     SignalSender stop(journalHas(harness.journal, "fed", 2), SIGINT);
     EXPECT_EQ(harness.run(candidates.parts()), 0);
@@ -461,7 +419,7 @@ TEST(DaemonMonitoring, SuperIoChipLogsTheRequestButNeverReads)
     harness.writeConfig(kDebugOn
         + QStringLiteral("[Global]\nIntervalMs=10\n"
                          "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=15\n"));
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     candidates.nuvoton->answer = answersAt(0x2E);
     SignalSender stop(
         [&] { return harness.messages().count(QStringLiteral("[DEBUG] Запрос считывания датчиков окружения.")) >= 3; });
@@ -479,7 +437,7 @@ TEST(DaemonMonitoring, SerialBoardWithoutPeriodicMonitoringReadsEverythingOnceAt
     harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=100\n"
                                        "[Vendor_Tarvelo]\nStartCmds=$%1S\nStopCmds=$%1P\n"
                                        "[TV-100]\nStartCmds=~%1S\nFeedCmds=~%1F\n"));
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     candidates.board->answer = answersAt(0x2E);
     SignalSender stop(journalHas(harness.journal, "fed", 3));
     EXPECT_EQ(harness.run(candidates.parts()), 0);
@@ -503,7 +461,7 @@ TEST(DaemonMonitoring, PeriodicReadingRunsRightAfterTheNextFeed)
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=10\n"
                                        "[Vendor_Tarvelo]\nEnvMonitor=on\nEnvIntervalMs=25\n"));
-    Candidates candidates(harness);
+    FakeCandidates candidates(harness);
     candidates.board->answer = answersAt(0x2E);
     SignalSender stop(journalHas(harness.journal, "dynamic", 3));
     EXPECT_EQ(harness.run(candidates.parts()), 0);

@@ -12,41 +12,17 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-// A Super I/O candidate and the serial board, fakes that answer nowhere
-// until a test says otherwise.
-struct TwoCandidates {
-    explicit TwoCandidates(DaemonHarness& harness)
-        : chip(harness.fake("Fintek", "F81866", "0x1010"))
-        , board(harness.fake("Tarvelo", "TV-100", "100"))
-        , journal(harness.journal)
-    {
-    }
-
-    DaemonParts parts()
-    {
-        DaemonParts parts;
-        parts.makeFintek = [this] { return chip; };
-        parts.makeSerialBoard = [this](const QSettings&) {
-            journal->add("create Tarvelo");
-            return board;
-        };
-        return parts;
-    }
-
-    std::shared_ptr<FakeStrategy> chip, board;
-    std::shared_ptr<Journal> journal;
-};
-
 const QString kNotFound = QStringLiteral("[CRIT ] Поддерживаемое устройство Watchdog не найдено!");
 
 TEST(SerialBoardProbe, OffTheBoardIsNeitherCreatedNorProbed)
 {
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Vendor_Tarvelo]\nProbe=off\n"));
-    TwoCandidates candidates(harness);
+    FakeCandidates candidates(harness);
     EXPECT_EQ(harness.run(candidates.parts()), 1);
-    EXPECT_EQ(harness.journal->only("create"), Events {});
-    EXPECT_EQ(harness.journal->only("probe"), (Events { "probe Fintek 0x2e", "probe Fintek 0x4e" }));
+    EXPECT_EQ(harness.journal->only("create Tarvelo"), Events {});
+    EXPECT_EQ(harness.journal->only("probe Tarvelo"), Events {});
+    EXPECT_EQ(harness.journal->only("probe Fintek"), (Events { "probe Fintek 0x2e", "probe Fintek 0x4e" }));
     EXPECT_TRUE(harness.messages().contains(QStringLiteral("[INFO ] === Опрос платы Tarvelo отключен ===")));
     EXPECT_EQ(harness.messages().last(), kNotFound);
 }
@@ -55,7 +31,7 @@ TEST(SerialBoardProbe, ForcingTheBoardWithTheProbeOffIsRefusedBeforeAnyProbe)
 {
     DaemonHarness harness;
     harness.writeConfig(QStringLiteral("[Global]\nForceTarvelo=on\n[Vendor_Tarvelo]\nProbe=0\n"));
-    TwoCandidates candidates(harness);
+    FakeCandidates candidates(harness);
     candidates.board->answer = [](uint16_t) { return true; };
     EXPECT_EQ(harness.run(candidates.parts()), 1);
     EXPECT_TRUE(harness.journal->events().empty());
@@ -71,8 +47,8 @@ TEST(DaemonDetection, WithoutAUsablePortTheSerialBoardIsStillProbedOnce)
              "[Global]\nScanPorts=\nForceTarvelo=on\n" }) {
         DaemonHarness harness;
         harness.writeConfig(QString::fromUtf8(ini));
-        TwoCandidates candidates(harness);
-        candidates.chip->answer = [](uint16_t) { return true; };
+        FakeCandidates candidates(harness);
+        candidates.fintek->answer = [](uint16_t) { return true; };
         candidates.board->answer = [](uint16_t) { return true; };
         SignalSender stop(journalHas(harness.journal, "start"));
         EXPECT_EQ(harness.run(candidates.parts()), 0) << ini;
@@ -91,8 +67,8 @@ TEST(DaemonSupervision, IntervalLeavingLessThanASecondBeforeTheTimeoutIsRefused)
     for (const auto& row : rows) {
         DaemonHarness harness;
         harness.writeConfig(QStringLiteral("[Global]\nIntervalMs=%1\n").arg(QLatin1String(row.interval)));
-        TwoCandidates candidates(harness);
-        candidates.chip->answer = [](uint16_t) { return true; };
+        FakeCandidates candidates(harness);
+        candidates.fintek->answer = [](uint16_t) { return true; };
         // A refused run never starts: the sender's deadline then ends nothing.
         std::optional<SignalSender> stop;
         if (row.exitCode == 0)

@@ -24,6 +24,17 @@ public:
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
 };
 
+// Candidates Fintek, ITE, Nuvoton and the serial board, all fakes of one
+// harness that answer nowhere until a test says otherwise; their creation and
+// the monitor's are journaled too.
+struct FakeCandidates {
+    explicit FakeCandidates(DaemonHarness& harness);
+    DaemonParts parts();
+
+    std::shared_ptr<FakeStrategy> fintek, ite, nuvoton, board;
+    std::shared_ptr<Journal> journal;
+};
+
 // Sends a real signal to the whole process, from a thread of its own, as
 // soon as a condition holds. If it never holds within the deadline, SIGTERM
 // is sent anyway so that a broken run still ends; met() then says false.
