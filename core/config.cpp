@@ -94,11 +94,23 @@ VendorConfig readVendorConfig(const QSettings& settings, const QString& name)
     const QString section = QStringLiteral("Vendor_") + name;
     VendorConfig config;
     for (const QString& item : configValue(settings, keyIn(section, "EnterKey")).toStringList()) {
-        config.enterKey.push_back(static_cast<uint8_t>(readHex(item) & 0xFF));
         // An empty value is one empty item: it reads as a 0 byte, but names
         // no key that could replace a built-in one.
-        if (!item.trimmed().isEmpty())
-            config.enterKeyConfigured = true;
+        if (item.trimmed().isEmpty()) {
+            config.enterKey.push_back(0);
+            continue;
+        }
+        // A typo is skipped rather than sent as 0x00: a key with a wrong
+        // byte leaves the chip locked, and for ITE and Nuvoton it would
+        // replace a built-in key that works.
+        uint byte = 0;
+        if (!parseHex(item, &byte) || byte > 0xFF) {
+            qWarning().nospace() << "Ignoring " << keyIn(section, "EnterKey") << " item " << item
+                                 << ": not a byte, 0x00 to 0xFF";
+            continue;
+        }
+        config.enterKey.push_back(static_cast<uint8_t>(byte));
+        config.enterKeyConfigured = true;
     }
     config.exitKey = static_cast<uint8_t>(
         readHex(configValue(settings, keyIn(section, "ExitKey"), QStringLiteral("0xAA")).toString()) & 0xFF);

@@ -699,8 +699,12 @@ ConfigReport checkConfiguration(const QString& requested)
         // As start-up does: a path that is no regular file reads as missing.
         const QString path = configurationFileToRead(requested);
         result.lines << QStringLiteral("Configuration check of ") + quoted(requested);
-        result.lines << (QFileInfo(path).isFile() ? QStringLiteral("The file is read.")
-                                                  : QStringLiteral("No file to read: every default applies."));
+        const bool isFile = QFileInfo(path).isFile();
+        result.lines << (isFile ? QStringLiteral("The file is read.")
+                                : QStringLiteral("No file to read: every default applies."));
+        // A mistyped path must not pass a check that guards an install.
+        if (!isFile)
+            report.finding(quoted(requested) + QStringLiteral(" is no file the daemon would read"));
 
         setupDebugFromConfig(path);
         setupTarveloForce(path);

@@ -379,8 +379,11 @@ std::optional<QString> HealthMonitor::memoryProblem() const
     qint64 availableKiB = -1;
     if (bytes) {
         for (const QByteArray& line : bytes->split('\n')) {
-            if (line.startsWith("MemAvailable:"))
-                availableKiB = line.mid(13).trimmed().split(' ').value(0).toLongLong();
+            if (!line.startsWith("MemAvailable:"))
+                continue;
+            bool ok = false;
+            const qint64 kiB = line.mid(13).trimmed().split(' ').value(0).toLongLong(&ok);
+            availableKiB = ok && kiB >= 0 ? kiB : -1;
         }
     }
     if (availableKiB < 0)
@@ -422,6 +425,9 @@ void HealthMonitor::commandEnded(bool timedOut, int exitCode, bool crashed)
     std::optional<QString> problem;
     if (timedOut)
         problem = QStringLiteral("команда не завершилась за %1 мс и остановлена").arg(config.commandTimeoutMs);
+    else if (crashed && exitCode > 0)
+        // A process ended by a signal: Qt gives the signal's number.
+        problem = QStringLiteral("команда завершена сигналом %1").arg(exitCode);
     else if (crashed)
         problem = QStringLiteral("команда не запустилась или завершилась аварийно");
     else if (exitCode != 0)

@@ -212,7 +212,14 @@ bool MetricsFile::write()
 
 QString readMetricsFilePath(const QSettings& settings)
 {
-    return readFilePathKey(settings, QStringLiteral("Global/MetricsFile"));
+    const QString key = QStringLiteral("Global/MetricsFile");
+    const QString path = readFilePathKey(settings, key);
+    // Written all the same, for a collector of another kind; but the node
+    // exporter would pass over it without a word.
+    if (!path.isEmpty() && !path.endsWith(QLatin1String(".prom")))
+        qWarning().nospace() << key << " = " << path
+                             << ": the node exporter's textfile collector reads only files ending in .prom";
+    return path;
 }
 
 std::unique_ptr<MetricsFile> makeMetricsFile(

@@ -29,7 +29,7 @@ struct MetricsDevice {
     QString vendor;
     QString model;
     QString code;
-    // The configuration port of a Super I/O chip ("0x2e"), or the serial
+    // The configuration port of a Super I/O chip ("0x2E"), or the serial
     // device of the board.
     QString device;
     int intervalMs = 0;

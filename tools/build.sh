@@ -12,8 +12,13 @@ packages=(qtbase5-dev libqt5serialport5-dev libsystemd-dev pkg-config cmake ninj
 # (man-db), systemd-analyze (systemd, with the units it verifies against),
 # lintian, and hardening-check (devscripts). libsystemd-dev (found through
 # pkg-config) gives the daemon its service-manager notifications, which the
-# tests exercise. The metrics test scrapes a real prometheus-node-exporter.
-packages+=(libsystemd-dev pkg-config dpkg-dev file logrotate man-db systemd lintian devscripts prometheus-node-exporter)
+# tests exercise. The metrics test scrapes a real prometheus-node-exporter
+# and has promtool (prometheus) check the file. Both packages enable their
+# service where systemd runs: on a developer's machine with systemd that is
+# an exporter on port 9100 and a Prometheus server on 9090, on every
+# interface, until `systemctl disable --now prometheus prometheus-node-exporter`.
+packages+=(libsystemd-dev pkg-config dpkg-dev file logrotate man-db systemd lintian devscripts prometheus-node-exporter
+    prometheus)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -16,11 +16,11 @@ struct Case {
 };
 
 const Case kCases[] = {
-    { "NoFileIsAllDefaults", nullptr, 0,
+    { "NoFileIsAllDefaults", nullptr, 1,
         { "No file to read: every default applies.", "  Global/IntervalMs = 3000 ms   (default: 3000)",
             "  Vendor_Tarvelo/Probe = on   (default: on)", "  Vendor_ITE/CounterRegister = 0x74   (default: 0x74)",
             "  port 0x2E: Fintek, ITE, Nuvoton, serial board on \"/dev/ttyS0\" (9600 baud, address 01)",
-            "  Global: 3000 ms, timeout 7 s", "Nothing to warn about." } },
+            "  Global: 3000 ms, timeout 7 s", "1 thing(s) to look at." } },
     { "TyposAndSwitchWords",
         "[Global]\nIntervallMs=1000\n[Vendor_Tarvelo]\nEnvMonitor=yes\nProbe=no\n[Vendr_ITE]\nExitKey=0xAA\n", 1,
         { "  warning: key Global/IntervallMs is not read (did you mean Global/IntervalMs?)",

@@ -225,8 +225,9 @@ TEST_F(ConfigTest, VendorSectionBecomesVendorConfig)
                                                "[Vendor_ITE]\n"
                                                "EnterKey=\n"
                                                "[Vendor_Nuvoton]\n"
-                                               "EnterKey=zz\n"
+                                               "EnterKey=zz, 0x87, 0x187\n"
                                                "ExitKey=zz\n"));
+    const LogCapture log;
     const VendorConfig fintek = readVendorConfig(*settings, QStringLiteral("Fintek"));
     EXPECT_EQ(fintek.enterKey, (std::vector<uint8_t> { 0x87, 0x87 }));
     EXPECT_EQ(fintek.exitKey, 0xAA);
@@ -237,8 +238,13 @@ TEST_F(ConfigTest, VendorSectionBecomesVendorConfig)
     // Present but empty: one zero byte. Absent: no bytes and the default exit key.
     EXPECT_EQ(readVendorConfig(*settings, QStringLiteral("ITE")).enterKey, std::vector<uint8_t> { 0x00 });
     EXPECT_EQ(readVendorConfig(*settings, QStringLiteral("ITE")).exitKey, 0xAA);
+    // A typo in a key is no byte of it, not a 0x00.
     const VendorConfig nuvoton = readVendorConfig(*settings, QStringLiteral("Nuvoton"));
-    EXPECT_EQ(nuvoton.enterKey, std::vector<uint8_t> { 0x00 });
+    EXPECT_EQ(nuvoton.enterKey, std::vector<uint8_t> { 0x87 });
+    EXPECT_EQ(log.lines(),
+        (QStringList {
+            QStringLiteral("[WARN ] Ignoring \"Vendor_Nuvoton/EnterKey\" item \"zz\": not a byte, 0x00 to 0xFF"),
+            QStringLiteral("[WARN ] Ignoring \"Vendor_Nuvoton/EnterKey\" item \"0x187\": not a byte, 0x00 to 0xFF") }));
     EXPECT_EQ(nuvoton.exitKey, 0x00);
     EXPECT_TRUE(readVendorConfig(*settings, QStringLiteral("Other")).enterKey.empty());
 }

@@ -373,14 +373,18 @@ TEST(DaemonHealth, AFailedCheckStopsTheFeedingAndTheNextStartSaysWhy)
 }
 
 // A command that hangs holds up neither the feeds nor the stop, and the stop
-// kills it with what it started.
+// kills it with what it started. Its time-out is longer than the signal
+// sender's deadline: a daemon that waited for the command would miss the
+// feeds the sender waits for.
 TEST(DaemonHealth, AHangingCommandDelaysNoFeedAndNoStop)
 {
     FintekFound found;
     const QString started = found.harness.path(QStringLiteral("started"));
     found.harness.writeConfig(
         // In double quotes: a semicolon would start a comment.
-        QStringLiteral("[Global]\nIntervalMs=10\n[Health]\nCommand=\"sleep 300 & echo $! > %1; wait\"\n").arg(started));
+        QStringLiteral("[Global]\nIntervalMs=10\n[Health]\nCommand=\"sleep 300 & echo $! > %1; wait\"\n"
+                       "CommandTimeoutMs=120000\n")
+            .arg(started));
     SignalSender stop([&] { return QFile::exists(started) && found.harness.journal->count("fed") >= 20; });
     EXPECT_EQ(found.run(), 0);
     EXPECT_TRUE(stop.met());

@@ -151,6 +151,13 @@ TEST(HealthChecks, FilesMemoryAndLoadAsTheyStand)
                 writeFile(c.path("meminfo"), "MemFree: 1 kB\n");
             },
             "не прочитана" },
+        // Not "0 MB available": what could not be read is said as such.
+        { "MemAvailable unreadable",
+            [](Checked& c) {
+                c.config.minAvailableMemoryMB = 1;
+                writeFile(c.path("meminfo"), "MemAvailable: lots kB\n");
+            },
+            "не прочитана" },
         { "load low",
             [](Checked& c) {
                 c.config.maxLoad1 = 0.5;
@@ -234,7 +241,7 @@ TEST(HealthChecks, TheCommandRunsBesideTheFeeding)
     } rows[] = {
         { "exit 0", nullptr },
         { "exit 3", "команда завершилась с кодом 3" },
-        { "kill -9 $$", "команда не запустилась или завершилась аварийно" },
+        { "kill -9 $$", "команда завершена сигналом 9" },
         { "sleep 30 & echo $! > %1; wait", "команда не завершилась за 300 мс и остановлена" },
     };
     for (const auto& row : rows) {

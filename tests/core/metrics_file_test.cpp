@@ -154,9 +154,6 @@ TEST(MetricsFile, FeedsWriteAtMostEveryFifteenSecondsStateChangesAtOnce)
     }
 }
 
-// What lies at the file's name or at its temporary's is replaced, never
-// opened or followed: a symlink planted at the temporary name would let the
-// daemon overwrite any file, and a FIFO at the target would hold its thread.
 // A failed health check is not test mode, and the families of the health
 // checks and of the previous run appear only where they say something.
 TEST(MetricsFile, AFailedHealthCheckAndThePreviousRun)
@@ -188,6 +185,9 @@ TEST(MetricsFile, AFailedHealthCheckAndThePreviousRun)
     }
 }
 
+// What lies at the file's name or at its temporary's is replaced, never
+// opened or followed: a symlink planted at the temporary name would let the
+// daemon overwrite any file, and a FIFO at the target would hold its thread.
 TEST(MetricsFile, WhatLiesAtTheTargetOrTheTemporaryIsReplacedNotFollowed)
 {
     enum Planted { Nothing, SymlinkAtTemporary, StaleTemporary, FifoAtTarget, SymlinkAtTarget };
@@ -256,6 +256,8 @@ TEST(MetricsFile, OnlyAnAbsoluteFilePathTurnsTheFileOn)
         { "[Global]\nMetricsFile=wdt.prom\n", "", true },
         { "[Global]\nMetricsFile=/var/lib/prometheus/node-exporter/\n", "", true },
         { "[global]\nmetricsfile=/var/lib/wdt.prom\n", "/var/lib/wdt.prom", false },
+        // Written, but passed over by the node exporter.
+        { "[Global]\nMetricsFile=/var/lib/wdt.txt\n", "/var/lib/wdt.txt", true },
     };
     for (const auto& row : rows) {
         QTemporaryDir dir;
@@ -266,7 +268,7 @@ TEST(MetricsFile, OnlyAnAbsoluteFilePathTurnsTheFileOn)
         QSettings settings(file.fileName(), QSettings::IniFormat);
         LogCapture log;
         EXPECT_EQ(readMetricsFilePath(settings), QLatin1String(row.path)) << row.ini;
-        EXPECT_EQ(log.count(QStringLiteral("Ignoring \"Global/MetricsFile\" = ")), row.warns ? 1 : 0) << row.ini;
+        EXPECT_EQ(log.count(QStringLiteral("[WARN ] ")), row.warns ? 1 : 0) << row.ini;
         EXPECT_EQ(makeMetricsFile(settings, {}, nullptr) != nullptr, *row.path != '\0') << row.ini;
     }
 }
