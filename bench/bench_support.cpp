@@ -385,11 +385,10 @@ StopFigures stopFigures(const std::vector<double>& latenciesMs, double targetMs)
     return figures;
 }
 
-bool TargetReport::record(bool met)
+void TargetReport::record(bool met)
 {
     if (!met)
         allMet = false;
-    return met;
 }
 
 int TargetReport::finish(int64_t startedNs) const

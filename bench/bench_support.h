@@ -188,8 +188,8 @@ StopFigures stopFigures(const std::vector<double>& latenciesMs, double targetMs)
 // The verdicts of a benchmark's targets and one summary line per figure.
 class TargetReport {
 public:
-    // Counts a target that applies and was missed; returns @p met.
-    bool record(bool met);
+    // Counts a target that applies and was missed.
+    void record(bool met);
     void note(const std::string& line) { lines.push_back(line); }
     // Prints the summary, the machine and the overall verdict; the exit
     // code of the benchmark.
